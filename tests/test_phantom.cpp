@@ -1,1 +1,372 @@
-// placeholder: being written
+// The phantom generator, run as a process: sinogram bytes, projections against
+// their closed forms, the truth image, the noise and the command line.
+
+#include "testutil.h"
+#include "tiff_read.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace {
+
+using testutil::Result;
+using testutil::TempDir;
+
+const double kPi = 3.141592653589793;
+
+// Detector geometry as given on the command line.
+struct Geometry {
+    int N, M;
+    double ra, dr, r0dr;
+};
+
+std::string Num(double v)
+{
+    char text[40];
+    std::snprintf(text, sizeof text, "%.17g", v);
+    return text;
+}
+
+std::string Args(const Geometry& g)
+{
+    return std::to_string(g.N) + " " + std::to_string(g.M) + " " + Num(g.ra) + " " + Num(g.dr) +
+           " " + Num(g.r0dr);
+}
+
+Result Phantom(const std::string& args) { return testutil::Run(std::string(PRJPHANTOM_BIN) + " " + args); }
+
+// Little-endian binary64 values from bytes[offset...], decoded by shifts.
+std::vector<double> Doubles(const std::string& bytes, size_t offset)
+{
+    std::vector<double> v;
+    for (size_t at = offset; at + 8 <= bytes.size(); at += 8) {
+        uint64_t bits = 0;
+        for (int k = 7; k >= 0; --k)
+            bits = (bits << 8) | static_cast<unsigned char>(bytes[at + k]);
+        double d;
+        std::memcpy(&d, &bits, 8);
+        v.push_back(d);
+    }
+    return v;
+}
+
+// Runs the generator with the sinogram on standard output, checks the header
+// and the size, and returns the samples, row m at [m * N].
+std::vector<double> Sinogram(const std::string& options, const Geometry& g)
+{
+    const Result r = Phantom(options + " " + Args(g) + " -");
+    EXPECT_EQ(r.status, 0) << options << "\n" << r.err;
+    const std::string header = std::to_string(g.N) + " " + std::to_string(g.M) + "\n";
+    EXPECT_EQ(r.out.compare(0, header.size(), header), 0);
+    EXPECT_EQ(r.out.size(), header.size() + 8ull * g.N * g.M);
+    std::vector<double> v = Doubles(r.out, header.size());
+    v.resize(static_cast<size_t>(g.N) * g.M);
+    return v;
+}
+
+double Theta(const Geometry& g, int m) { return (g.ra + m * 180.0 / g.M) * kPi / 180; }
+
+TEST(Phantom, HeaderAndSizeSameOnFileAndStdout)
+{
+    const Geometry cases[] = {{2, 1, 0, 1, -0.5}, {8, 3, 10, 0.5, -3.5}, {65, 17, -5, 2, -20}};
+    for (const Geometry& g : cases) {
+        TempDir dir;
+        const std::string header = std::to_string(g.N) + " " + std::to_string(g.M) + "\n";
+        const Result file = Phantom(Args(g) + " " + (dir / "s.sg"));
+        ASSERT_EQ(file.status, 0) << file.err;
+        EXPECT_EQ(file.out, "");
+        EXPECT_EQ(file.err, "");
+        const std::string bytes = testutil::ReadFile(dir / "s.sg");
+        EXPECT_EQ(bytes.substr(0, header.size()), header);
+        EXPECT_EQ(bytes.size(), header.size() + 8ull * g.N * g.M);
+        const Result out = Phantom(Args(g) + " -");
+        EXPECT_EQ(out.status, 0);
+        EXPECT_EQ(out.out, bytes) << "N = " << g.N;
+    }
+}
+
+// A disc of radius r and density rho about the axis: at every angle the chord
+// at detector coordinate s has length 2 sqrt(r^2 - s^2), both in detector
+// intervals, so the sample is rho * dr * 2 sqrt(r^2 - s^2).
+TEST(Phantom, CentredDiscIsTheChordLength)
+{
+    struct Case {
+        Geometry g;
+        double r, angle, rho;
+    } cases[] = {
+        {{64, 12, 0, 1, -31.5}, 20.3, 0, 1.5},
+        {{64, 7, 33, 0.5, -20.25}, 15.7, 40, -2},
+        {{65, 5, -10, 2.5, -40}, 30.6, -75, 0.7},
+    };
+    for (const Case& c : cases) {
+        const std::string disc = "--ellipse 0,0," + Num(c.r) + "," + Num(c.r) + "," +
+                                 Num(c.angle) + "," + Num(c.rho);
+        const std::vector<double> p = Sinogram(disc, c.g);
+        int inside = 0;
+        for (int m = 0; m < c.g.M; ++m)
+            for (int k = 0; k < c.g.N; ++k) {
+                const double s = c.g.r0dr + k;
+                const double chord = std::fabs(s) < c.r ? 2 * std::sqrt(c.r * c.r - s * s) : 0;
+                inside += chord > 0;
+                ASSERT_NEAR(p[m * c.g.N + k], c.rho * c.g.dr * chord, 1e-12)
+                    << "r = " << c.r << ", m = " << m << ", k = " << k;
+            }
+        EXPECT_GT(inside, c.g.M * c.r);  // the disc does cover bins
+    }
+}
+
+// A small ellipse centred at (x, y) casts its shadow about x cos t + y sin t,
+// i.e. about bin x cos t + y sin t - r0/dr, and nowhere beyond its semi-axes.
+TEST(Phantom, OffCentreEllipsePeaksWhereItsCentreProjects)
+{
+    struct Case {
+        Geometry g;
+        double x, y;
+    } cases[] = {
+        {{64, 6, 0, 1, -31.5}, 7.3, -4.6},
+        {{64, 5, 17.5, 0.5, -31.5}, -10.2, 12.7},
+        {{80, 7, -40, 2, -30.25}, 20.1, 5.4},
+        {{50, 4, 200, 1, -24.5}, 0, -15.3},
+    };
+    const double a = 1.5, b = 0.8;
+    for (const Case& c : cases) {
+        const std::vector<double> p =
+            Sinogram("--ellipse " + Num(c.x) + "," + Num(c.y) + ",1.5,0.8,30,1", c.g);
+        for (int m = 0; m < c.g.M; ++m) {
+            const double* row = &p[m * c.g.N];
+            const double t = Theta(c.g, m);
+            const double at = c.x * std::cos(t) + c.y * std::sin(t);  // detector coordinate
+            const int peak = static_cast<int>(std::max_element(row, row + c.g.N) - row);
+            EXPECT_LE(std::fabs(peak - (at - c.g.r0dr)), 0.5 + 1e-9)
+                << "x = " << c.x << ", y = " << c.y << ", angle " << t * 180 / kPi;
+            EXPECT_GT(row[peak], 0);
+            for (int k = 0; k < c.g.N; ++k) {
+                const double off = std::fabs(c.g.r0dr + k - at);
+                if (off > a)
+                    EXPECT_EQ(row[k], 0) << "outside the shadow, m = " << m << ", k = " << k;
+                if (off < b)
+                    EXPECT_GT(row[k], 0) << "inside the shadow, m = " << m << ", k = " << k;
+            }
+        }
+    }
+}
+
+// The sum of a projection times dr is the mass rho pi A B (A, B in physical
+// length) at every angle, up to the sampling of the chord profile, whose
+// relative error falls like (1 / semi-axis)^1.5.
+TEST(Phantom, MassIsTheSameAtEveryAngle)
+{
+    struct Case {
+        Geometry g;
+        std::string ellipse;  // empty: the default head
+        double mass;          // in detector intervals squared
+        double tolerance;     // relative
+    } cases[] = {
+        {{128, 9, 11, 0.5, -63.25}, "5,-3,40,25,25,1.3", 1.3 * kPi * 40 * 25, 2e-3},
+        {{160, 6, -30, 2, -80.5}, "-8,6,30,50,-70,-0.6", -0.6 * kPi * 30 * 50, 2e-3},
+        // The modified Shepp-Logan head on the unit circle scaled to 0.95 of
+        // the covered disc (radius 79.5): sum of rho pi a b over its ellipses.
+        {{160, 8, 3, 1, -79.5}, "",
+         kPi * std::pow(0.95 * 79.5, 2) *
+             (0.69 * 0.92 - 0.8 * 0.6624 * 0.874 - 0.2 * (0.11 * 0.31 + 0.16 * 0.41) +
+              0.1 * (0.21 * 0.25 + 2 * 0.046 * 0.046 + 2 * 0.046 * 0.023 + 0.023 * 0.023)),
+         2e-3},
+    };
+    for (const Case& c : cases) {
+        const std::vector<double> p =
+            Sinogram(c.ellipse.empty() ? "" : "--ellipse " + c.ellipse, c.g);
+        const double expected = c.mass * c.g.dr * c.g.dr;
+        for (int m = 0; m < c.g.M; ++m) {
+            double sum = 0;
+            for (int k = 0; k < c.g.N; ++k)
+                sum += p[m * c.g.N + k];
+            EXPECT_NEAR(sum * c.g.dr / expected, 1, c.tolerance)
+                << "ellipse '" << c.ellipse << "', m = " << m;
+        }
+    }
+}
+
+// Truth of user ellipses, classified independently by the focal property:
+// inside when the distances to the two foci add up to at most twice the
+// larger semi-axis.
+TEST(Phantom, TruthMarksTheEllipses)
+{
+    struct E {
+        double x, y, a, b, angle, rho;
+    } ellipses[] = {{0, 0, 20, 12, 30, 1}, {6, 2, 3, 5, -50, 0.5}};
+    const int N = 64;
+    TempDir dir;
+    std::string options;
+    for (const E& e : ellipses)
+        options += " --ellipse " + Num(e.x) + "," + Num(e.y) + "," + Num(e.a) + "," + Num(e.b) +
+                   "," + Num(e.angle) + "," + Num(e.rho);
+    const std::string geometry = Args({N, 4, 0, 0.5, -31.5}) + " " + (dir / "s.sg") + " ";
+    const Result raw = Phantom("--truth-raw" + options + " " + geometry + (dir / "t.raw"));
+    ASSERT_EQ(raw.status, 0) << raw.err;
+    const std::string bytes = testutil::ReadFile(dir / "t.raw");
+    ASSERT_EQ(bytes.size(), 8ull * N * N);
+    const std::vector<double> truth = Doubles(bytes, 0);
+
+    int checked[2] = {0, 0};
+    for (int i = 0; i < N; ++i)
+        for (int j = 0; j < N; ++j) {
+            const double x = j - (N - 1) / 2.0, y = (N - 1) / 2.0 - i;
+            double expected = 0;
+            bool onEdge = false;
+            for (const E& e : ellipses) {
+                const double big = std::max(e.a, e.b), f = std::sqrt(std::fabs(e.a * e.a - e.b * e.b));
+                const double along = (e.a >= e.b ? e.angle : e.angle + 90) * kPi / 180;
+                const double fx = f * std::cos(along), fy = f * std::sin(along);
+                const double d = std::hypot(x - e.x - fx, y - e.y - fy) +
+                                 std::hypot(x - e.x + fx, y - e.y + fy) - 2 * big;
+                onEdge |= std::fabs(d) < 1e-6;
+                expected += d < 0 ? e.rho : 0;
+            }
+            if (onEdge)
+                continue;
+            ASSERT_NEAR(truth[i * N + j], expected, 1e-15) << "pixel " << i << ", " << j;
+            ++checked[expected != 0];
+        }
+    EXPECT_GT(checked[0], 1000);
+    EXPECT_GT(checked[1], 500);
+
+    // The same image as a float TIFF.
+    const Result tiff = Phantom(options + " " + geometry + (dir / "t.tif"));
+    ASSERT_EQ(tiff.status, 0) << tiff.err;
+    TiffImage image;
+    std::string why;
+    ASSERT_TRUE(ReadTiff(testutil::ReadFile(dir / "t.tif"), &image, &why)) << why;
+    ASSERT_EQ(image.width, static_cast<uint32_t>(N));
+    ASSERT_EQ(image.height, static_cast<uint32_t>(N));
+    for (int n = 0; n < N * N; ++n)
+        ASSERT_EQ(image.pixels[n], static_cast<float>(truth[n])) << "sample " << n;
+}
+
+// The default head at N = 65, axis at bin 32: its unit circle has radius
+// 0.95 * 32 = 30.4. Values from the textbook layout: the skull rim (1), the
+// brain (1 - 0.8), the top blob at (0, 0.35) (+0.1), the two ventricles at
+// x = +-0.22 (-0.2, the left one larger), and the brain's downward shift of
+// 0.0184 that puts the pixel 27 below the centre inside the brain but the one
+// 27 above it on the rim.
+TEST(Phantom, DefaultHeadTruth)
+{
+    const int N = 65;
+    TempDir dir;
+    const Result r =
+        Phantom("--truth-raw " + Args({N, 2, 0, 1, -32}) + " " + (dir / "s") + " " + (dir / "t"));
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::vector<double> truth = Doubles(testutil::ReadFile(dir / "t"), 0);
+    ASSERT_EQ(truth.size(), static_cast<size_t>(N * N));
+    const struct {
+        int x, y;
+        double value;
+    } pixels[] = {{0, 0, 0.2}, {0, 27, 1.0}, {0, -27, 0.2}, {0, 11, 0.3},
+                  {7, 9, 0.2}, {-7, 9, 0.0}, {32, 32, 0.0}, {0, 29, 0.0}};
+    for (const auto& p : pixels)
+        EXPECT_NEAR(truth[(32 - p.y) * N + (p.x + 32)], p.value, 1e-12)
+            << "x = " << p.x << ", y = " << p.y;
+}
+
+TEST(Phantom, NoiseIsSeededAndScaled)
+{
+    const Geometry g{64, 64, 0, 1, -31.5};
+    const std::vector<double> clean = Sinogram("", g);
+    const Result a = Phantom("--noise 0.05 --seed 7 " + Args(g) + " -");
+    const Result b = Phantom("--noise=0.05 --seed=7 " + Args(g) + " -");
+    const Result c = Phantom("--noise 0.05 --seed 8 " + Args(g) + " -");
+    ASSERT_EQ(a.status, 0) << a.err;
+    EXPECT_EQ(a.out, b.out);
+    EXPECT_EQ(a.out.size(), c.out.size());
+    EXPECT_NE(a.out, c.out);
+    EXPECT_EQ(Phantom("--noise 0 --seed 7 " + Args(g) + " -").out, Phantom(Args(g) + " -").out);
+
+    // The added noise: zero mean, deviation 0.05 * max |sample|, seed to seed.
+    double peak = 0;
+    for (double v : clean)
+        peak = std::max(peak, std::fabs(v));
+    const std::string header = "64 64\n";
+    for (const Result* r : {&a, &c}) {
+        const std::vector<double> noisy = Doubles(r->out, header.size());
+        ASSERT_EQ(noisy.size(), clean.size());
+        double sum = 0, squares = 0;
+        for (size_t n = 0; n < clean.size(); ++n) {
+            sum += noisy[n] - clean[n];
+            squares += (noisy[n] - clean[n]) * (noisy[n] - clean[n]);
+        }
+        const double count = static_cast<double>(clean.size()), sigma = 0.05 * peak;
+        EXPECT_LT(std::fabs(sum / count), 5 * sigma / std::sqrt(count));
+        EXPECT_NEAR(std::sqrt(squares / count) / sigma, 1, 0.06);
+    }
+}
+
+TEST(Phantom, UsageErrorsExitTwoAndWriteNothing)
+{
+    const struct {
+        std::string args;  // SG stands for the output path
+        std::string reason;
+    } cases[] = {
+        {"", "expected 6 or 7 arguments, got 0"},
+        {"8 3 0 1 -3.5", "expected 6 or 7 arguments, got 5"},
+        {"8 3 0 1 -3.5 SG t extra", "expected 6 or 7 arguments, got 8"},
+        {"1 3 0 1 -0.5 SG", "bad N '1'"},
+        {"8x 3 0 1 -3.5 SG", "bad N '8x'"},
+        {"8 0 0 1 -3.5 SG", "bad M '0'"},
+        {"8 3 zz 1 -3.5 SG", "bad ra 'zz'"},
+        {"8 3 0 0 -3.5 SG", "bad dr '0'"},
+        {"8 3 0 -1 -3.5 SG", "bad dr '-1'"},
+        {"8 3 0 nan -3.5 SG", "bad dr 'nan'"},
+        {"8 3 0 1 0 SG", "bad r0/dr '0'"},
+        {"8 3 0 1 -7 SG", "bad r0/dr '-7'"},
+        {"--ellipse 1,2,3,4,5 8 3 0 1 -3.5 SG", "bad ellipse '1,2,3,4,5'"},
+        {"--ellipse 1,2,0,4,5,1 8 3 0 1 -3.5 SG", "bad ellipse '1,2,0,4,5,1'"},
+        {"--ellipse 1,2,3,4,5,1x 8 3 0 1 -3.5 SG", "bad ellipse '1,2,3,4,5,1x'"},
+        {"--noise -1 8 3 0 1 -3.5 SG", "bad noise level '-1'"},
+        {"--seed -3 8 3 0 1 -3.5 SG", "bad seed '-3'"},
+        {"8 3 0 1 -3.5 SG --seed", "--seed needs a value"},
+        {"--bogus 8 3 0 1 -3.5 SG", "unknown option --bogus"},
+        {"8 3 0 1 -3.5 - -", "SG and TRUTH cannot both be standard output"},
+        {"40000 1 0 1 -3.5 SG t", "too large for a TIFF truth"},
+    };
+    for (const auto& c : cases) {
+        TempDir dir;
+        std::string args = c.args;
+        const size_t at = args.find("SG");
+        if (at != std::string::npos)
+            args.replace(at, 2, dir / "s.sg");
+        const Result r = testutil::Run("cd '" + dir.path() + "' && " + PRJPHANTOM_BIN + " " + args);
+        EXPECT_EQ(r.status, 2) << c.args;
+        const std::string first = r.err.substr(0, r.err.find('\n'));
+        EXPECT_EQ(first.rfind("prjphantom: ", 0), 0u) << r.err;
+        EXPECT_NE(first.find(c.reason), std::string::npos) << c.args << "\n" << r.err;
+        EXPECT_NE(r.err.find("usage : prjphantom [options] N M ra dr r0/dr SG [TRUTH]\n"),
+                  std::string::npos);
+        EXPECT_EQ(r.out, "") << c.args;
+        EXPECT_FALSE(testutil::FileExists(dir / "s.sg")) << c.args;
+        EXPECT_FALSE(testutil::FileExists(dir / "t")) << c.args;
+    }
+}
+
+TEST(Phantom, OutputFailuresExitOne)
+{
+    TempDir dir;
+    const struct {
+        std::string args, message;
+    } cases[] = {
+        {"8 3 0 1 -3.5 " + (dir / "no/s.sg"), "cannot create sinogram '" + (dir / "no/s.sg")},
+        {"8 3 0 1 -3.5 /dev/full", "cannot write sinogram '/dev/full'"},
+        {"--truth-raw 8 3 0 1 -3.5 " + (dir / "s.sg") + " /dev/full",
+         "cannot write truth '/dev/full'"},
+    };
+    for (const auto& c : cases) {
+        const Result r = Phantom(c.args);
+        EXPECT_EQ(r.status, 1) << c.args;
+        EXPECT_EQ(r.err.rfind("prjphantom: " + c.message, 0), 0u) << r.err;
+    }
+}
+
+}  // namespace

@@ -47,23 +47,21 @@
 static_assert(std::numeric_limits<double>::is_iec559 && sizeof(double) == 8,
               "samples are written as IEEE 754 binary64");
 
-namespace {
-
-const double kPi = 3.141592653589793;
+static const double kPi = 3.141592653589793;
 
 // The default phantom fills this fraction of the disc that every projection
 // covers: its unit circle has radius kDiscFill * min(-r0/dr, N - 1 + r0/dr), so
 // the outer skull (semi-axis 0.92) ends at 0.874 of the disc radius and the
 // reconstruction near the disc edge never sees phantom edges.
-const double kDiscFill = 0.95;
+static const double kDiscFill = 0.95;
 
 // The largest TIFF truth image: width * width * 4 sample bytes plus the
 // 170-byte header and directory must fit the format's 32-bit offsets.
-const int kMaxTiffSide = 32767;
+static const int kMaxTiffSide = 32767;
 
-const uint64_t kDefaultSeed = 1;
+static const uint64_t kDefaultSeed = 1;
 
-const char kUsage[] =
+static const char kUsage[] =
     "usage : prjphantom [options] N M ra dr r0/dr SG [TRUTH]\n"
     "  N      detector bins per projection (at least 2); image is N x N\n"
     "  M      projections over 180 degrees (at least 1)\n"
@@ -89,7 +87,7 @@ struct Ellipse {
 // The modified Shepp-Logan head (Shepp and Logan's ten ellipses with Toft's
 // higher-contrast densities) on the unit square: x, y, a, b, angle in degrees,
 // density.
-const double kSheppLogan[10][6] = {
+static const double kSheppLogan[10][6] = {
     {0.0, 0.0, 0.69, 0.92, 0.0, 1.0},
     {0.0, -0.0184, 0.6624, 0.874, 0.0, -0.8},
     {0.22, 0.0, 0.11, 0.31, -18.0, -0.2},
@@ -113,20 +111,20 @@ struct Options {
     std::vector<Ellipse> ellipses;
 };
 
-[[noreturn]] void UsageError(const std::string& what)
+[[noreturn]] static void UsageError(const std::string& what)
 {
     std::fprintf(stderr, "prjphantom: %s\n%s", what.c_str(), kUsage);
     std::exit(2);
 }
 
-[[noreturn]] void Fail(const std::string& what)
+[[noreturn]] static void Fail(const std::string& what)
 {
     std::fprintf(stderr, "prjphantom: %s\n", what.c_str());
     std::exit(1);
 }
 
 // Strict conversions: the whole text must be one finite number.
-bool ParseDouble(const char* text, double* value)
+static bool ParseDouble(const char* text, double* value)
 {
     char* end = nullptr;
     errno = 0;
@@ -137,7 +135,7 @@ bool ParseDouble(const char* text, double* value)
     return true;
 }
 
-bool ParseInt(const char* text, int* value)
+static bool ParseInt(const char* text, int* value)
 {
     char* end = nullptr;
     errno = 0;
@@ -148,7 +146,7 @@ bool ParseInt(const char* text, int* value)
     return true;
 }
 
-bool ParseSeed(const char* text, uint64_t* value)
+static bool ParseSeed(const char* text, uint64_t* value)
 {
     if (*text < '0' || *text > '9')  // strtoull would accept a sign
         return false;
@@ -162,7 +160,7 @@ bool ParseSeed(const char* text, uint64_t* value)
 }
 
 // "x,y,a,b,angle,density": six numbers separated by commas, a and b positive.
-bool ParseEllipse(const char* text, Ellipse* e)
+static bool ParseEllipse(const char* text, Ellipse* e)
 {
     double v[6];
     std::string rest = text;
@@ -181,7 +179,7 @@ bool ParseEllipse(const char* text, Ellipse* e)
     return true;
 }
 
-Options ParseArguments(int argc, char** argv)
+static Options ParseArguments(int argc, char** argv)
 {
     Options o;
     std::vector<const char*> pos;
@@ -278,7 +276,7 @@ Options ParseArguments(int argc, char** argv)
 // Its integral over s is rho pi A B at every angle, and a is the half width of
 // the shadow. Here all lengths are physical (detector intervals times dr), so
 // s_k = (r0/dr + k) dr and P is a length times a density.
-void AddProjection(const Ellipse& e, double theta, const Options& o, double* row)
+static void AddProjection(const Ellipse& e, double theta, const Options& o, double* row)
 {
     const double dr = o.dr;
     const double A = e.a * dr, B = e.b * dr;
@@ -296,7 +294,7 @@ void AddProjection(const Ellipse& e, double theta, const Options& o, double* row
 }
 
 // Row m of the noiseless sinogram, at the angle ra + m pi / M (radians).
-void ProjectRow(const Options& o, int m, double* row)
+static void ProjectRow(const Options& o, int m, double* row)
 {
     const double theta = o.ra * kPi / 180 + m * kPi / o.M;
     for (int k = 0; k < o.N; ++k)
@@ -309,66 +307,71 @@ void ProjectRow(const Options& o, int m, double* row)
 // transform, so that a seed gives the same noise with every standard library
 // (std::normal_distribution is not specified bit for bit). Deviates come in
 // pairs: the cosine one first, then the sine one.
-struct Gauss {
-    explicit Gauss(uint64_t seed) : engine(seed) {}
-    double Next()
-    {
-        if (haveSpare) {
-            haveSpare = false;
-            return spare;
-        }
-        // Uniforms on (0, 1): 53 random bits, offset by half a step.
-        const double u1 = (static_cast<double>(engine() >> 11) + 0.5) * 0x1p-53;
-        const double u2 = (static_cast<double>(engine() >> 11) + 0.5) * 0x1p-53;
-        const double r = std::sqrt(-2 * std::log(u1));
-        spare = r * std::sin(2 * kPi * u2);
-        haveSpare = true;
-        return r * std::cos(2 * kPi * u2);
-    }
-    std::mt19937_64 engine;
-    double spare = 0;
-    bool haveSpare = false;
-};
+static std::mt19937_64 rng;  // the uniform source, seeded once
+static double spare;        // the sine deviate of the last pair
+static bool haveSpare;      // whether spare is still unused
 
-// An output stream: a file opened "wb", or standard output for "-". Every
-// write is checked; on failure a partially written regular file is removed.
-struct Output {
-    Output(const char* path, const char* what) : path(path), what(what)
-    {
-        toStdout = std::strcmp(path, "-") == 0;
-        file = toStdout ? stdout : std::fopen(path, "wb");
-        if (!file)
-            Fail(std::string("cannot create ") + what + " '" + path + "': " + std::strerror(errno));
+static double Gauss()
+{
+    if (haveSpare) {
+        haveSpare = false;
+        return spare;
     }
-    void Write(const void* bytes, size_t size)
-    {
-        if (std::fwrite(bytes, 1, size, file) != size)
-            Abort();
+    // Uniforms on (0, 1): 53 random bits, offset by half a step, so log(u1)
+    // is always finite.
+    const double u1 = (static_cast<double>(rng() >> 11) + 0.5) * 0x1p-53;
+    const double u2 = (static_cast<double>(rng() >> 11) + 0.5) * 0x1p-53;
+    const double r = std::sqrt(-2 * std::log(u1));
+    spare = r * std::sin(2 * kPi * u2);
+    haveSpare = true;
+    return r * std::cos(2 * kPi * u2);
+}
+
+// The output stream being written: a file opened "wb", or standard output for
+// "-". Every write is checked; on failure the message names the output, and a
+// partially written regular file is removed (never a device such as /dev/full).
+static FILE* out;
+static const char* outPath;
+static const char* outWhat;
+
+static void OpenOutput(const char* path, const char* what)
+{
+    outPath = path;
+    outWhat = what;
+    out = std::strcmp(path, "-") == 0 ? stdout : std::fopen(path, "wb");
+    if (!out)
+        Fail(std::string("cannot create ") + what + " '" + path + "': " + std::strerror(errno));
+}
+
+[[noreturn]] static void AbortOutput(bool closed)
+{
+    const std::string reason = errno ? std::strerror(errno) : "write error";
+    if (out != stdout) {
+        if (!closed)
+            std::fclose(out);
+        std::error_code ec;
+        if (std::filesystem::is_regular_file(outPath, ec))
+            std::remove(outPath);
     }
-    void Close()
-    {
-        if (toStdout ? std::fflush(file) != 0 : std::fclose(file) != 0)
-            Abort();
-    }
-    [[noreturn]] void Abort()
-    {
-        const std::string reason = errno ? std::strerror(errno) : "write error";
-        if (!toStdout) {
-            std::fclose(file);
-            std::error_code ec;
-            if (std::filesystem::is_regular_file(path, ec))
-                std::remove(path);
-        }
-        Fail(std::string("cannot write ") + what + " '" + path + "': " + reason);
-    }
-    const char* path;
-    const char* what;
-    bool toStdout;
-    FILE* file;
-};
+    Fail(std::string("cannot write ") + outWhat + " '" + outPath + "': " + reason);
+}
+
+static void WriteOutput(const void* bytes, size_t size)
+{
+    errno = 0;
+    if (std::fwrite(bytes, 1, size, out) != size)
+        AbortOutput(false);
+}
+
+static void CloseOutput()
+{
+    errno = 0;
+    if (out == stdout ? std::fflush(out) != 0 : std::fclose(out) != 0)
+        AbortOutput(true);  // a failed fclose has still released the stream
+}
 
 // n doubles as 8 little-endian bytes each.
-void EncodeDoubles(const double* values, int n, unsigned char* bytes)
+static void EncodeDoubles(const double* values, int n, unsigned char* bytes)
 {
     for (int k = 0; k < n; ++k) {
         uint64_t bits;
@@ -378,7 +381,7 @@ void EncodeDoubles(const double* values, int n, unsigned char* bytes)
     }
 }
 
-void WriteSinogram(const Options& o)
+static void WriteSinogram(const Options& o)
 {
     std::vector<double> row(o.N);
     std::vector<unsigned char> bytes(8 * static_cast<size_t>(o.N));
@@ -395,25 +398,25 @@ void WriteSinogram(const Options& o)
         }
         sigma = o.noise * peak;
     }
-    Gauss gauss(o.seed);
+    rng.seed(o.seed);
 
-    Output out(o.sg, "sinogram");
+    OpenOutput(o.sg, "sinogram");
     const std::string header = std::to_string(o.N) + " " + std::to_string(o.M) + "\n";
-    out.Write(header.data(), header.size());
+    WriteOutput(header.data(), header.size());
     for (int m = 0; m < o.M; ++m) {
         ProjectRow(o, m, row.data());
         if (sigma > 0)
             for (double& v : row)
-                v += sigma * gauss.Next();
+                v += sigma * Gauss();
         EncodeDoubles(row.data(), o.N, bytes.data());
-        out.Write(bytes.data(), bytes.size());
+        WriteOutput(bytes.data(), bytes.size());
     }
-    out.Close();
+    CloseOutput();
 }
 
 // The phantom at pixel (i, j): the sum of the densities of the ellipses whose
 // closed region holds the pixel centre, tested in each ellipse's own axes.
-double TruthAt(const Options& o, int i, int j)
+static double TruthAt(const Options& o, int i, int j)
 {
     const double x = j - (o.N - 1) * 0.5, y = (o.N - 1) * 0.5 - i;
     double value = 0;
@@ -427,20 +430,20 @@ double TruthAt(const Options& o, int i, int j)
     return value;
 }
 
-void WriteTruth(const Options& o)
+static void WriteTruth(const Options& o)
 {
     const int N = o.N;
     if (o.truthRaw) {
         std::vector<double> row(N);
         std::vector<unsigned char> bytes(8 * static_cast<size_t>(N));
-        Output out(o.truth, "truth");
+        OpenOutput(o.truth, "truth");
         for (int i = 0; i < N; ++i) {
             for (int j = 0; j < N; ++j)
                 row[j] = TruthAt(o, i, j);
             EncodeDoubles(row.data(), N, bytes.data());
-            out.Write(bytes.data(), bytes.size());
+            WriteOutput(bytes.data(), bytes.size());
         }
-        out.Close();
+        CloseOutput();
         return;
     }
     // The TIFF writer takes the whole image as rows; it reports and ends the
@@ -463,8 +466,6 @@ void WriteTruth(const Options& o)
     if (std::strcmp(o.truth, "-") == 0 && std::fflush(stdout) != 0)
         Fail("cannot write truth to standard output");
 }
-
-}  // namespace
 
 int main(int argc, char** argv)
 {
