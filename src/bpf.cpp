@@ -88,7 +88,7 @@ static void Env()
             if (!ReadNumber(p, &lo, &used))
                 break;
             const char* q = p + used;
-            q += std::strspn(q, " \t:,");
+            q += std::strspn(q, " \t:");
             if (!ReadNumber(q, &hi, &used))
                 break;
             q += used;

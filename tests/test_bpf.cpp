@@ -65,7 +65,8 @@ Outcome InChild(const char* value, const std::function<std::vector<double>()>& b
     r.err = testutil::ReadFile(errPath);
     const std::string bytes = testutil::ReadFile(valuesPath);
     r.values.resize(bytes.size() / sizeof(double));
-    std::memcpy(r.values.data(), bytes.data(), r.values.size() * sizeof(double));
+    if (!r.values.empty())
+        std::memcpy(r.values.data(), bytes.data(), r.values.size() * sizeof(double));
     return r;
 }
 

@@ -120,38 +120,60 @@ TEST(Phantom, CentredDiscIsTheChordLength)
     }
 }
 
+// Length of the chord that the ray at detector coordinate s, angle t, cuts
+// from the ellipse (centre x, y, semi-axes a, b, a-axis at angle degrees), by
+// ray tracing: the ray s n + tau w, n = (cos t, sin t), w = (-sin t, cos t),
+// in the ellipse's own scaled axes is (pa + tau qa, pb + tau qb), which stays
+// in the unit disc between the two roots of a quadratic in tau.
+double Chord(double x, double y, double a, double b, double degrees, double t, double s)
+{
+    const double al = degrees * kPi / 180;
+    const double dx = s * std::cos(t) - x, dy = s * std::sin(t) - y;
+    const double wx = -std::sin(t), wy = std::cos(t);
+    const double pa = (dx * std::cos(al) + dy * std::sin(al)) / a;
+    const double qa = (wx * std::cos(al) + wy * std::sin(al)) / a;
+    const double pb = (-dx * std::sin(al) + dy * std::cos(al)) / b;
+    const double qb = (-wx * std::sin(al) + wy * std::cos(al)) / b;
+    const double A = qa * qa + qb * qb, B = 2 * (pa * qa + pb * qb), C = pa * pa + pb * pb - 1;
+    const double disc = B * B - 4 * A * C;
+    return disc > 0 ? std::sqrt(disc) / A : 0;
+}
+
 // A small ellipse centred at (x, y) casts its shadow about x cos t + y sin t,
-// i.e. about bin x cos t + y sin t - r0/dr, and nowhere beyond its semi-axes.
+// i.e. peaks at bin x cos t + y sin t - r0/dr, and every sample is the traced
+// chord length times the density and dr.
 TEST(Phantom, OffCentreEllipsePeaksWhereItsCentreProjects)
 {
     struct Case {
         Geometry g;
-        double x, y;
+        double x, y, a, b, angle, rho;
     } cases[] = {
-        {{64, 6, 0, 1, -31.5}, 7.3, -4.6},
-        {{64, 5, 17.5, 0.5, -31.5}, -10.2, 12.7},
-        {{80, 7, -40, 2, -30.25}, 20.1, 5.4},
-        {{50, 4, 200, 1, -24.5}, 0, -15.3},
+        {{64, 6, 0, 1, -31.5}, 7.3, -4.6, 6, 1.2, 30, 1},
+        {{64, 5, 17.5, 0.5, -31.5}, -10.2, 12.7, 1.5, 4, -65, 2.5},
+        {{80, 7, -40, 2, -30.25}, 20.1, 5.4, 3, 1.1, 110, -1},
+        {{50, 4, 200, 1, -24.5}, 0, -15.3, 2, 2.5, 0, 1},
     };
-    const double a = 1.5, b = 0.8;
     for (const Case& c : cases) {
-        const std::vector<double> p =
-            Sinogram("--ellipse " + Num(c.x) + "," + Num(c.y) + ",1.5,0.8,30,1", c.g);
+        const std::vector<double> p = Sinogram("--ellipse " + Num(c.x) + "," + Num(c.y) + "," +
+                                                   Num(c.a) + "," + Num(c.b) + "," +
+                                                   Num(c.angle) + "," + Num(c.rho),
+                                               c.g);
         for (int m = 0; m < c.g.M; ++m) {
             const double* row = &p[m * c.g.N];
             const double t = Theta(c.g, m);
             const double at = c.x * std::cos(t) + c.y * std::sin(t);  // detector coordinate
-            const int peak = static_cast<int>(std::max_element(row, row + c.g.N) - row);
-            EXPECT_LE(std::fabs(peak - (at - c.g.r0dr)), 0.5 + 1e-9)
+            const auto peak = c.rho > 0 ? std::max_element(row, row + c.g.N)
+                                        : std::min_element(row, row + c.g.N);
+            EXPECT_LE(std::fabs((peak - row) - (at - c.g.r0dr)), 0.5 + 1e-9)
                 << "x = " << c.x << ", y = " << c.y << ", angle " << t * 180 / kPi;
-            EXPECT_GT(row[peak], 0);
+            int shadow = 0;
             for (int k = 0; k < c.g.N; ++k) {
-                const double off = std::fabs(c.g.r0dr + k - at);
-                if (off > a)
-                    EXPECT_EQ(row[k], 0) << "outside the shadow, m = " << m << ", k = " << k;
-                if (off < b)
-                    EXPECT_GT(row[k], 0) << "inside the shadow, m = " << m << ", k = " << k;
+                const double chord = Chord(c.x, c.y, c.a, c.b, c.angle, t, c.g.r0dr + k);
+                shadow += chord > 0;
+                ASSERT_NEAR(row[k], c.rho * c.g.dr * chord, 1e-10)
+                    << "x = " << c.x << ", m = " << m << ", k = " << k;
             }
+            EXPECT_GE(shadow, 2);
         }
     }
 }
@@ -170,12 +192,13 @@ TEST(Phantom, MassIsTheSameAtEveryAngle)
         {{128, 9, 11, 0.5, -63.25}, "5,-3,40,25,25,1.3", 1.3 * kPi * 40 * 25, 2e-3},
         {{160, 6, -30, 2, -80.5}, "-8,6,30,50,-70,-0.6", -0.6 * kPi * 30 * 50, 2e-3},
         // The modified Shepp-Logan head on the unit circle scaled to 0.95 of
-        // the covered disc (radius 79.5): sum of rho pi a b over its ellipses.
-        {{160, 8, 3, 1, -79.5}, "",
-         kPi * std::pow(0.95 * 79.5, 2) *
+        // the covered disc (radius 255.5): sum of rho pi a b over its ellipses,
+        // sampled finely enough that the smallest ellipses span several bins.
+        {{512, 8, 3, 1, -255.5}, "",
+         kPi * std::pow(0.95 * 255.5, 2) *
              (0.69 * 0.92 - 0.8 * 0.6624 * 0.874 - 0.2 * (0.11 * 0.31 + 0.16 * 0.41) +
               0.1 * (0.21 * 0.25 + 2 * 0.046 * 0.046 + 2 * 0.046 * 0.023 + 0.023 * 0.023)),
-         2e-3},
+         1e-3},
     };
     for (const Case& c : cases) {
         const std::vector<double> p =
@@ -314,6 +337,7 @@ TEST(Phantom, UsageErrorsExitTwoAndWriteNothing)
         {"8 3 0 1 -3.5", "expected 6 or 7 arguments, got 5"},
         {"8 3 0 1 -3.5 SG t extra", "expected 6 or 7 arguments, got 8"},
         {"1 3 0 1 -0.5 SG", "bad N '1'"},
+        {"65537 3 0 1 -0.5 SG", "bad N '65537'"},
         {"8x 3 0 1 -3.5 SG", "bad N '8x'"},
         {"8 0 0 1 -3.5 SG", "bad M '0'"},
         {"8 3 zz 1 -3.5 SG", "bad ra 'zz'"},

@@ -55,15 +55,21 @@ static const double kPi = 3.141592653589793;
 // reconstruction near the disc edge never sees phantom edges.
 static const double kDiscFill = 0.95;
 
+// The most detector bins: rows are produced one at a time, but the
+// reconstructor holds some 1.6 N^2 doubles, so wider sinograms serve no use
+// and a mistyped N would only exhaust memory.
+static const int kMaxN = 1 << 16;
+
 // The largest TIFF truth image: width * width * 4 sample bytes plus the
 // 170-byte header and directory must fit the format's 32-bit offsets.
 static const int kMaxTiffSide = 32767;
 
+// The noise seed when --seed is not given, so that noisy runs repeat.
 static const uint64_t kDefaultSeed = 1;
 
 static const char kUsage[] =
     "usage : prjphantom [options] N M ra dr r0/dr SG [TRUTH]\n"
-    "  N      detector bins per projection (at least 2); image is N x N\n"
+    "  N      detector bins per projection (2 to 65536); image is N x N\n"
     "  M      projections over 180 degrees (at least 1)\n"
     "  ra     angle of the first projection, degrees\n"
     "  dr     detector interval (> 0); samples are line integrals in its unit\n"
@@ -76,7 +82,10 @@ static const char kUsage[] =
     "         detector intervals about the axis, angle of the a axis in degrees\n"
     "  --noise s     add Gaussian noise of deviation s * max |sample|\n"
     "  --seed S      seed of the noise (unsigned integer, default 1)\n"
-    "  --truth-raw   write TRUTH as N*N little-endian doubles, row 0 first\n";
+    "  --truth-raw   write TRUTH as N*N little-endian doubles, row 0 first\n"
+    "  --            end of options\n"
+    "Options may come anywhere and take their value as --name v or --name=v;\n"
+    "operands such as -127.5 are not options.\n";
 
 // An ellipse in detector intervals: centre (x, y), semi-axis a along the
 // direction angle (radians from the x axis), semi-axis b across it.
@@ -85,8 +94,8 @@ struct Ellipse {
 };
 
 // The modified Shepp-Logan head (Shepp and Logan's ten ellipses with Toft's
-// higher-contrast densities) on the unit square: x, y, a, b, angle in degrees,
-// density.
+// higher-contrast densities), lengths in units of the head's unit circle:
+// x, y, a, b, angle in degrees, density.
 static const double kSheppLogan[10][6] = {
     {0.0, 0.0, 0.69, 0.92, 0.0, 1.0},
     {0.0, -0.0184, 0.6624, 0.874, 0.0, -0.8},
@@ -231,8 +240,9 @@ static Options ParseArguments(int argc, char** argv)
 
     if (pos.size() < 6 || pos.size() > 7)
         UsageError("expected 6 or 7 arguments, got " + std::to_string(pos.size()));
-    if (!ParseInt(pos[0], &o.N) || o.N < 2)
-        UsageError(std::string("bad N '") + pos[0] + "' (want an integer >= 2)");
+    if (!ParseInt(pos[0], &o.N) || o.N < 2 || o.N > kMaxN)
+        UsageError(std::string("bad N '") + pos[0] + "' (want an integer from 2 to " +
+                   std::to_string(kMaxN) + ")");
     if (!ParseInt(pos[1], &o.M) || o.M < 1)
         UsageError(std::string("bad M '") + pos[1] + "' (want an integer >= 1)");
     if (!ParseDouble(pos[2], &o.ra))
@@ -414,20 +424,25 @@ static void WriteSinogram(const Options& o)
     CloseOutput();
 }
 
-// The phantom at pixel (i, j): the sum of the densities of the ellipses whose
-// closed region holds the pixel centre, tested in each ellipse's own axes.
-static double TruthAt(const Options& o, int i, int j)
+// Row i of the phantom: at each pixel centre (x, y) the sum of the densities
+// of the ellipses whose closed region holds it, tested in each ellipse's own
+// axes, u along a and v along b: inside when u^2 + v^2 <= 1. Densities are
+// added in the order the ellipses are given.
+static void TruthRow(const Options& o, int i, double* row)
 {
-    const double x = j - (o.N - 1) * 0.5, y = (o.N - 1) * 0.5 - i;
-    double value = 0;
+    const double y = (o.N - 1) * 0.5 - i;
+    for (int j = 0; j < o.N; ++j)
+        row[j] = 0.0;
     for (const Ellipse& e : o.ellipses) {
         const double c = std::cos(e.angle), s = std::sin(e.angle);
-        const double u = ((x - e.x) * c + (y - e.y) * s) / e.a;
-        const double v = (-(x - e.x) * s + (y - e.y) * c) / e.b;
-        if (u * u + v * v <= 1)
-            value += e.density;
+        for (int j = 0; j < o.N; ++j) {
+            const double x = j - (o.N - 1) * 0.5;
+            const double u = ((x - e.x) * c + (y - e.y) * s) / e.a;
+            const double v = (-(x - e.x) * s + (y - e.y) * c) / e.b;
+            if (u * u + v * v <= 1)
+                row[j] += e.density;
+        }
     }
-    return value;
 }
 
 static void WriteTruth(const Options& o)
@@ -438,8 +453,7 @@ static void WriteTruth(const Options& o)
         std::vector<unsigned char> bytes(8 * static_cast<size_t>(N));
         OpenOutput(o.truth, "truth");
         for (int i = 0; i < N; ++i) {
-            for (int j = 0; j < N; ++j)
-                row[j] = TruthAt(o, i, j);
+            TruthRow(o, i, row.data());
             EncodeDoubles(row.data(), N, bytes.data());
             WriteOutput(bytes.data(), bytes.size());
         }
@@ -448,19 +462,11 @@ static void WriteTruth(const Options& o)
     }
     // The TIFF writer takes the whole image as rows; it reports and ends the
     // process itself when the file cannot be written.
-    std::vector<double> image;
+    std::vector<double> image(static_cast<size_t>(N) * N);
     std::vector<const double*> rows(N);
-    try {
-        image.resize(static_cast<size_t>(N) * N);
-    } catch (const std::bad_alloc&) {
-        Fail("not enough memory for a " + std::to_string(N) + " x " + std::to_string(N) +
-             " truth image");
-    }
     for (int i = 0; i < N; ++i) {
-        double* r = &image[static_cast<size_t>(i) * N];
-        for (int j = 0; j < N; ++j)
-            r[j] = TruthAt(o, i, j);
-        rows[i] = r;
+        rows[i] = &image[static_cast<size_t>(i) * N];
+        TruthRow(o, i, &image[static_cast<size_t>(i) * N]);
     }
     StoreImageFile_Float(o.truth, N, N, rows.data(), nullptr);
     if (std::strcmp(o.truth, "-") == 0 && std::fflush(stdout) != 0)
@@ -470,8 +476,12 @@ static void WriteTruth(const Options& o)
 int main(int argc, char** argv)
 {
     const Options o = ParseArguments(argc, argv);
-    WriteSinogram(o);
-    if (o.truth)
-        WriteTruth(o);
+    try {
+        WriteSinogram(o);
+        if (o.truth)
+            WriteTruth(o);
+    } catch (const std::bad_alloc&) {
+        Fail("not enough memory for N = " + std::to_string(o.N));
+    }
     return 0;
 }
