@@ -10,6 +10,8 @@
 
 #include "cbp.h"
 
+#include "backproject.h"
+
 #ifdef PRJSLICE_BPF
 #include "bpf.h"
 #endif
@@ -153,21 +155,24 @@ static void Transform(int n, const double* E_, double* X, int sign)
             }
         }
     }
+    // Stages of half-span m: the butterflies of a stage are independent, so
+    // running the groups outer and the twiddle index inner (a contiguous
+    // sweep of X) gives the same values as any other order.
     for (int m = 1; m < n; m *= 2) {
         const int a = n / m;
-        for (int k = 0; k < m; ++k) {
-            const double wr = E_[2 * (k * a)];
-            const double wi = sign * E_[2 * (k * a) + 1];
-            for (int r = k; r < n; r += 2 * m) {
-                double* p = X + 2 * r;
-                double* q = X + 2 * (r + m);
-                // t = w q; q = p - t; p = p + t.
-                const double tr = wr * q[0] - wi * q[1];
-                const double ti = wr * q[1] + wi * q[0];
-                q[0] = p[0] - tr;
-                q[1] = p[1] - ti;
-                p[0] = p[0] + tr;
-                p[1] = p[1] + ti;
+        for (int r = 0; r < n; r += 2 * m) {
+            double* __restrict p = X + 2 * r;
+            double* __restrict q = X + 2 * (r + m);
+            for (int k = 0; k < m; ++k) {
+                // t = w q; q = p - t; p = p + t, with w = E[k a] (conjugated forward).
+                const double wr = E_[2 * (k * a)];
+                const double wi = sign * E_[2 * (k * a) + 1];
+                const double tr = wr * q[2 * k] - wi * q[2 * k + 1];
+                const double ti = wr * q[2 * k + 1] + wi * q[2 * k];
+                q[2 * k] = p[2 * k] - tr;
+                q[2 * k + 1] = p[2 * k + 1] - ti;
+                p[2 * k] = p[2 * k] + tr;
+                p[2 * k + 1] = p[2 * k + 1] + ti;
             }
         }
     }
@@ -268,15 +273,24 @@ void TermCBP()
 // twice and the first N outputs are the linear convolution; the placement of p
 // at b cancels the placement of the taps at b (b + b = 2b wraps to 0).
 
+//
+// Two real projections are filtered in one complex transform: with z = p + i p'
+// and the kernel real and even, its spectrum G is real (to rounding), so the
+// filtered z is (p * h) + i (p' * h): the real part is one filtered
+// projection, the imaginary part the other.
 static void Filter(double scale, int nsub)
 {
     const int n2 = 2 * b;
-    for (int m = 0; m < M; ++m) {
+    for (int m = 0; m < M; m += 2) {
         const double* __restrict p = P[m];
+        const double* __restrict p2 = m + 1 < M ? P[m + 1] : nullptr;
         for (int t = 0; t < 2 * n2; ++t)
             Z[t] = 0.0;
         for (int j = 0; j < N; ++j)
             Z[2 * (b + j)] = p[j];
+        if (p2)
+            for (int j = 0; j < N; ++j)
+                Z[2 * (b + j) + 1] = p2[j];
         Transform(n2, E, Z, -1);
         for (int k = 0; k < n2; ++k) {
             const double zr = Z[2 * k], zi = Z[2 * k + 1];
@@ -288,6 +302,11 @@ static void Filter(double scale, int nsub)
         double* __restrict q = Q[m * nsub];
         for (int j = 0; j < N; ++j)
             q[j] = Z[2 * j] * scale;
+        if (p2) {
+            double* __restrict q2 = Q[(m + 1) * nsub];
+            for (int j = 0; j < N; ++j)
+                q2[j] = Z[2 * j + 1] * scale;
+        }
     }
 }
 
@@ -324,6 +343,71 @@ static void Interpolate(double r0dr, int nsub)
     }
 }
 
+// The plain loop: pixel (i, j) at the angle (c, s) falls on detector bin
+//   d = x c + t,   x = j - centre,   t = y s - r0/dr,   y = centre - i,
+// which inside the disc lies in [0, N - 1] up to rounding; with idx = trunc(d)
+// and w = d - idx it gains Q[k][idx] + (Q[k][idx + 1] - Q[k][idx]) w. At
+// d = N - 1 the right neighbour is the 0.0 guard Q[k][N], read with weight 0.
+// d is formed afresh for every pixel, not by adding c along the row, so its
+// rounding error stays that of one product and one sum.
+void BackProjectScalar(const double* const* Q_, double* const* F_, const int* H0_, const int* dH_,
+                       int i0, int i1, int, double centre, double r0dr,
+                       const double* cosines, const double* sines, int count)
+{
+    for (int i = i0; i <= i1; ++i) {
+        double* __restrict f = F_[i];
+        const double y = centre - i;
+        for (int k = 0; k < count; ++k) {
+            const double* __restrict q = Q_[k];
+            const double c = cosines[k];
+            const double t = y * sines[k] - r0dr;
+            for (int j = H0_[i]; j <= H0_[i] + dH_[i]; ++j) {
+                const double d = (j - centre) * c + t;
+                const int idx = static_cast<int>(d);
+                const double w = d - idx;
+                f[j] = f[j] + (q[idx] + (q[idx + 1] - q[idx]) * w);
+            }
+        }
+    }
+}
+
+using BackProject = void (*)(const double* const*, double* const*, const int*, const int*, int,
+                             int, int, double, double, const double*, const double*, int);
+
+// The back-projection path: the fastest this CPU runs, unless a test chose
+// one. The vector paths need rows of at least 16 bins.
+static int path = -1;
+
+static bool Runs(int candidate)
+{
+    switch (candidate) {
+    case CBP_SCALAR: return true;
+    case CBP_AVX2: return __builtin_cpu_supports("avx2");
+    case CBP_AVX512: return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq");
+    default: return false;
+    }
+}
+
+bool SetPathCBP(int candidate)
+{
+    if (!Runs(candidate))
+        return false;
+    path = candidate;
+    return true;
+}
+
+int PathCBP()
+{
+    if (path < 0)
+        path = Runs(CBP_AVX512) ? CBP_AVX512 : Runs(CBP_AVX2) ? CBP_AVX2 : CBP_SCALAR;
+    return path;
+}
+
+static int Path()
+{
+    return N < 16 ? CBP_SCALAR : PathCBP();
+}
+
 double** CBP(double dr, double r0dr, double ra)
 {
     const double centre = (N - 1) * 0.5;
@@ -358,28 +442,19 @@ double** CBP(double dr, double r0dr, double ra)
         for (int j = 0; j < N; ++j)
             F[i][j] = 0.0;
 
-    // Back-projection. Pixel (i, j) at angle theta falls on detector bin
-    //   d = (j - centre) cos theta + (centre - i) sin theta - r0/dr,
-    // which inside the disc lies in [0, N - 1]; with idx = trunc(d) and
-    // w = d - idx it gains Q[k][idx] + (Q[k][idx + 1] - Q[k][idx]) w. At
-    // d = N - 1 the right neighbour is the 0.0 guard Q[k][N], read with
-    // weight 0. d runs incrementally: A = d at column 0 of the row, and d
-    // grows by cos theta per column.
+    // Back-projection, in blocks of angles; the angle runs by adding step.
+    const BackProject backProject = Path() == CBP_AVX512 ? BackProjectAVX512
+                                    : Path() == CBP_AVX2 ? BackProjectAVX2
+                                                         : BackProjectScalar;
+    double cosines[angleBlock], sines[angleBlock];
     double theta = ra;
-    for (int k = 0; k < K; ++k, theta += step) {
-        const double c = std::cos(theta);
-        const double s = std::sin(theta);
-        const double* __restrict q = Q[k];
-        double A = (s - c) * centre - i0 * s - r0dr;
-        for (int i = i0; i <= i1; ++i, A -= s) {
-            double* __restrict f = F[i];
-            double d = H0[i] * c + A;
-            for (int j = H0[i]; j <= H0[i] + dH[i]; ++j, d += c) {
-                const int idx = static_cast<int>(d);
-                const double w = d - idx;
-                f[j] = f[j] + (q[idx] + (q[idx + 1] - q[idx]) * w);
-            }
+    for (int k0 = 0; k0 < K; k0 += angleBlock) {
+        const int count = K - k0 < angleBlock ? K - k0 : angleBlock;
+        for (int k = 0; k < count; ++k, theta += step) {
+            cosines[k] = std::cos(theta);
+            sines[k] = std::sin(theta);
         }
+        backProject(Q + k0, F, H0, dH, i0, i1, N, centre, r0dr, cosines, sines, count);
     }
     return F;
 }

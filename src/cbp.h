@@ -26,6 +26,17 @@ double** InitCBP(int N, int M);
 // of row 0 in radians. Returns the N image rows, owned by the engine.
 double** CBP(double dr, double r0dr, double ra);
 
+// Back-projection paths, all giving the same image to the last bit: the plain
+// scalar loop, AVX2 and AVX-512. CBP takes the fastest the CPU runs.
+enum { CBP_SCALAR = 0, CBP_AVX2 = 1, CBP_AVX512 = 2 };
+
+// The path CBP takes.
+int PathCBP();
+
+// Makes CBP take the given path (for tests and benchmarks); false, and no
+// change, when the CPU cannot run it.
+bool SetPathCBP(int path);
+
 // Frees the whole workspace.
 void TermCBP();
 

@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <gtest/gtest.h>
+#include <iostream>
 #include <random>
 #include <vector>
 
@@ -284,6 +285,46 @@ TEST(Reconstruction, TinyDiscs)
         }
     }
     EXPECT_NE(one[40], 0.0);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Paths, EveryPathGivesTheScalarImageToTheBit)
+{
+    const Geometry cases[] = {
+        {5, 3, -2.0, 0.0, 1.0},        // below the vector width
+        {15, 4, -7.0, 0.5, 1.0},
+        {16, 40, -7.5, 0.0, 1.0},      // nsub = 1, smallest vector row
+        {17, 6, -8.0, 0.3, 1.0},
+        {33, 7, -12.3, 1.0, -0.7},     // non-integer axis, negative dr
+        {40, 1, -19.5, 0.5, 2.0},      // M = 1
+        {64, 9, -50.25, -2.0, 1.0},    // axis beyond the centre
+        {48, 5, -0.75, 0.2, 1.0},      // radius under one bin
+        {257, 30, -128.0, 2.5, 1.0},   // several angle blocks and segments
+        {300, 200, -100.6, -0.9, 0.3}, // off-centre, many segments per row
+    };
+    for (const Geometry& g : cases) {
+        std::mt19937_64 gen(g.N * 7 + g.M);
+        std::uniform_real_distribution<double> u(-1, 1);
+        Sinogram sino(g.M * g.N);
+        for (double& v : sino)
+            v = u(gen);
+        ASSERT_TRUE(SetPathCBP(CBP_SCALAR));
+        const Image scalar = Reconstruct(g, sino);
+        for (int path : {CBP_AVX2, CBP_AVX512}) {
+            if (!SetPathCBP(path)) {
+                std::cerr << "this CPU cannot run path " << path << ": not compared\n";
+                continue;
+            }
+            const Image image = Reconstruct(g, sino);
+            for (size_t p = 0; p < image.size(); ++p)
+                ASSERT_EQ(image[p], scalar[p]) << "path " << path << " N " << g.N << " pixel " << p;
+        }
+        SetPathCBP(CBP_SCALAR);
+    }
+    EXPECT_FALSE(SetPathCBP(7));
 }
 
 }  // namespace

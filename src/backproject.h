@@ -1,0 +1,34 @@
+#ifndef PRJSLICE_BACKPROJECT_H
+#define PRJSLICE_BACKPROJECT_H
+
+// Back-projection of one block of angles onto the disc of the image, in three
+// interchangeable forms: the plain scalar loop and two vector forms, each
+// compiled for its instruction set and chosen by the CPU at run time.
+//
+// Pixel (i, j) at the angle with cosine c and sine s falls on detector bin
+//   d = x c + t,   x = j - centre,   t = y s - r0/dr,   y = centre - i,
+// and gains Q[k][idx] + (Q[k][idx + 1] - Q[k][idx]) w with idx = trunc(d),
+// w = d - idx. Every form evaluates exactly these operations, in this order,
+// with no fused multiply-add, and adds the angles of the block to each pixel
+// in the order k = 0 ... count - 1: their images agree to the last bit.
+//
+// Q: the count rows of the block (N + 1 doubles, the last a 0.0 guard);
+// F: the image rows; rows i0 ... i1 hold the disc, row i the columns
+// H0[i] ... H0[i] + dH[i]; cosines, sines: the count angles of the block.
+// The vector forms need N >= 16 (their window of bins is 16 wide).
+
+// Angles per block: the partial sums of a row segment stay in registers
+// across a block, and the block's rows of Q stay in the second-level cache.
+constexpr int angleBlock = 128;
+
+void BackProjectScalar(const double* const* Q, double* const* F, const int* H0, const int* dH,
+                       int i0, int i1, int N, double centre, double r0dr,
+                       const double* cosines, const double* sines, int count);
+void BackProjectAVX2(const double* const* Q, double* const* F, const int* H0, const int* dH,
+                     int i0, int i1, int N, double centre, double r0dr,
+                     const double* cosines, const double* sines, int count);
+void BackProjectAVX512(const double* const* Q, double* const* F, const int* H0, const int* dH,
+                       int i0, int i1, int N, double centre, double r0dr,
+                       const double* cosines, const double* sines, int count);
+
+#endif
