@@ -1,6 +1,7 @@
 // The radix-2 transform against a direct DFT and its known transforms.
 
 #include "cbp.h"
+#include "reference_fft.h"
 
 #include <cmath>
 #include <complex>
@@ -110,6 +111,17 @@ TEST(FFT, RoundTripThroughConjugation)
         for (cplx& v : y)
             v = std::conj(v) / static_cast<double>(n);
         EXPECT_LT(MaxDiff(x, y), 1e-14 * std::log2(n) + 1e-15) << n;
+    }
+}
+
+TEST(FFT, EqualsTheTextbookLoopOrderToTheBit)
+{
+    for (int n = 1; n <= 16384; n *= 2) {
+        const std::vector<double> E = Twiddles(n);
+        const std::vector<cplx> x = Random(n, 11 * n);
+        std::vector<cplx> reference = x;
+        ReferenceFFT(n, E.data(), reinterpret_cast<double*>(reference.data()), -1);
+        ASSERT_EQ(Transform(x), reference) << n;
     }
 }
 
