@@ -21,6 +21,24 @@
 // across a block, and the block's rows of Q stay in the second-level cache.
 constexpr int angleBlock = 128;
 
+// Calls segment(i, j0, n, t) for every disc row i, in runs of at most width
+// columns from j0 = H0[i] (n columns each), with t[k] = y sines[k] - r0/dr,
+// the row's term of the detector position at each angle of the block.
+template <typename Segment>
+inline void ForEachSegment(const int* H0, const int* dH, int i0, int i1, double centre,
+                           double r0dr, const double* sines, int count, int width, Segment segment)
+{
+    double t[angleBlock];
+    for (int i = i0; i <= i1; ++i) {
+        const double y = centre - i;
+        for (int k = 0; k < count; ++k)
+            t[k] = y * sines[k] - r0dr;
+        const int end = H0[i] + dH[i] + 1;
+        for (int j0 = H0[i]; j0 < end; j0 += width)
+            segment(i, j0, end - j0 < width ? end - j0 : width, t);
+    }
+}
+
 void BackProjectScalar(const double* const* Q, double* const* F, const int* H0, const int* dH,
                        int i0, int i1, int N, double centre, double r0dr,
                        const double* cosines, const double* sines, int count);

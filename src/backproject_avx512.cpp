@@ -59,24 +59,17 @@ void BackProjectAVX512(const double* const* Q, double* const* F, const int* H0, 
                        int i0, int i1, int N, double centre, double r0dr,
                        const double* cosines, const double* sines, int count)
 {
-    double t[angleBlock];
-    for (int i = i0; i <= i1; ++i) {
-        const double y = centre - i;
-        for (int k = 0; k < count; ++k)
-            t[k] = y * sines[k] - r0dr;
-        const int end = H0[i] + dH[i] + 1;
-        for (int j0 = H0[i]; j0 < end; j0 += 64) {
-            const int n = end - j0 < 64 ? end - j0 : 64;
-            switch ((n + 7) / 8) {
-            case 1: Segment<1>(Q, F[i], j0, n, N, centre, cosines, t, count); break;
-            case 2: Segment<2>(Q, F[i], j0, n, N, centre, cosines, t, count); break;
-            case 3: Segment<3>(Q, F[i], j0, n, N, centre, cosines, t, count); break;
-            case 4: Segment<4>(Q, F[i], j0, n, N, centre, cosines, t, count); break;
-            case 5: Segment<5>(Q, F[i], j0, n, N, centre, cosines, t, count); break;
-            case 6: Segment<6>(Q, F[i], j0, n, N, centre, cosines, t, count); break;
-            case 7: Segment<7>(Q, F[i], j0, n, N, centre, cosines, t, count); break;
-            default: Segment<8>(Q, F[i], j0, n, N, centre, cosines, t, count); break;
-            }
-        }
-    }
+    ForEachSegment(H0, dH, i0, i1, centre, r0dr, sines, count, 64,
+                   [&](int i, int j0, int n, const double* t) {
+                       switch ((n + 7) / 8) {
+                       case 1: Segment<1>(Q, F[i], j0, n, N, centre, cosines, t, count); break;
+                       case 2: Segment<2>(Q, F[i], j0, n, N, centre, cosines, t, count); break;
+                       case 3: Segment<3>(Q, F[i], j0, n, N, centre, cosines, t, count); break;
+                       case 4: Segment<4>(Q, F[i], j0, n, N, centre, cosines, t, count); break;
+                       case 5: Segment<5>(Q, F[i], j0, n, N, centre, cosines, t, count); break;
+                       case 6: Segment<6>(Q, F[i], j0, n, N, centre, cosines, t, count); break;
+                       case 7: Segment<7>(Q, F[i], j0, n, N, centre, cosines, t, count); break;
+                       default: Segment<8>(Q, F[i], j0, n, N, centre, cosines, t, count); break;
+                       }
+                   });
 }

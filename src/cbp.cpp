@@ -351,24 +351,23 @@ static void Interpolate(double r0dr, int nsub)
 // d is formed afresh for every pixel, not by adding c along the row, so its
 // rounding error stays that of one product and one sum.
 void BackProjectScalar(const double* const* Q_, double* const* F_, const int* H0_, const int* dH_,
-                       int i0, int i1, int, double centre, double r0dr,
+                       int i0, int i1, int n, double centre, double r0dr,
                        const double* cosines, const double* sines, int count)
 {
-    for (int i = i0; i <= i1; ++i) {
-        double* __restrict f = F_[i];
-        const double y = centre - i;
-        for (int k = 0; k < count; ++k) {
-            const double* __restrict q = Q_[k];
-            const double c = cosines[k];
-            const double t = y * sines[k] - r0dr;
-            for (int j = H0_[i]; j <= H0_[i] + dH_[i]; ++j) {
-                const double d = (j - centre) * c + t;
-                const int idx = static_cast<int>(d);
-                const double w = d - idx;
-                f[j] = f[j] + (q[idx] + (q[idx + 1] - q[idx]) * w);
-            }
-        }
-    }
+    ForEachSegment(H0_, dH_, i0, i1, centre, r0dr, sines, count, n,
+                   [&](int i, int j0, int columns, const double* t) {
+                       double* __restrict f = F_[i];
+                       for (int k = 0; k < count; ++k) {
+                           const double* __restrict q = Q_[k];
+                           const double c = cosines[k];
+                           for (int j = j0; j < j0 + columns; ++j) {
+                               const double d = (j - centre) * c + t[k];
+                               const int idx = static_cast<int>(d);
+                               const double w = d - idx;
+                               f[j] = f[j] + (q[idx] + (q[idx + 1] - q[idx]) * w);
+                           }
+                       }
+                   });
 }
 
 using BackProject = void (*)(const double* const*, double* const*, const int*, const int*, int,
