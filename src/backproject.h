@@ -19,7 +19,7 @@
 
 // Angles per block: the partial sums of a row segment stay in registers
 // across a block, and the block's rows of Q stay in the second-level cache.
-constexpr int angleBlock = 128;
+constexpr int angleBlock = 64;
 
 // Calls segment(i, j0, n, t) for every disc row i, in runs of at most width
 // columns from j0 = H0[i] (n columns each), with t[k] = y sines[k] - r0/dr,

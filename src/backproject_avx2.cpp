@@ -2,28 +2,36 @@
 // per vector, four vectors (a 16-pixel segment of a row) whose sums stay in
 // registers across the block's angles.
 //
-// As in the AVX-512 form, a window of consecutive bins replaces gathers: the
-// four pixels of a vector fall on bins idx0 - 4 ... idx0 + 4 at most, so the
-// eight bins from base = idx0 (idx0 - 4 when c < 0), clamped to [0, N - 8],
-// hold every bin idx they need, and the window of the eight differences
-// q[e + 1] - q[e] beside it every slope. A difference is the same operation
-// on the same two bins whether taken before or after the pick, so picking
-// q[idx] and q[idx + 1] - q[idx] with one shared index gives the scalar
-// loop's values. AVX2 has no two-source permutation of doubles: each bin is
-// picked from both halves of a window by a permutation of 32-bit pairs, and
-// the half it lies in is chosen by a blend.
+// As in the AVX-512 form, a window of consecutive bins replaces gathers. Along
+// a row d changes by c per pixel, |c| <= 1, so the four pixels of a vector
+// fall on the four bins from base = idx0 (idx0 - 3 when c < 0; idx0 the first
+// pixel's bin) unless rounding pushes one of them a bin further. base is
+// clamped to [0, N - 4], so the window of bins q[base ... base + 3] and the
+// window of slopes q[e + 1] - q[e] beside it stay inside the row, guard
+// included. A slope is the same operation on the same two bins whether taken
+// before or after the pick, so picking bin and slope with one shared index
+// gives the scalar loop's values; the pick is a permutation of 32-bit pairs.
+// The rare vector whose bins leave the window (and the invalid lanes past the
+// end of a row) take its bins one lane at a time.
 
 #include "backproject.h"
 
 #include <immintrin.h>
 
-// Element r of the window lo:hi per 64-bit lane, given the 32-bit pairs
-// (2r, 2r + 1) (taken modulo 8 by the permutation) and upper, set where r > 3.
-static inline __m256d Pick(__m256d lo, __m256d hi, __m256i pairs, __m256d upper)
+// Bins q[idx] and slopes q[idx + 1] - q[idx] one lane at a time; idx clamped to
+// the row, which changes only lanes that are never stored.
+static inline void LaneByLane(const double* q, __m128i idx, int N, __m256d* bins, __m256d* slopes)
 {
-    const __m256d a = _mm256_castsi256_pd(_mm256_permutevar8x32_epi32(_mm256_castpd_si256(lo), pairs));
-    const __m256d b = _mm256_castsi256_pd(_mm256_permutevar8x32_epi32(_mm256_castpd_si256(hi), pairs));
-    return _mm256_blendv_pd(a, b, upper);
+    alignas(16) int at[4];
+    _mm_store_si128(reinterpret_cast<__m128i*>(at), idx);
+    double b[4], s[4];
+    for (int l = 0; l < 4; ++l) {
+        const int e = at[l] < 0 ? 0 : at[l] > N - 1 ? N - 1 : at[l];
+        b[l] = q[e];
+        s[l] = q[e + 1] - q[e];
+    }
+    *bins = _mm256_loadu_pd(b);
+    *slopes = _mm256_loadu_pd(s);
 }
 
 // Adds the block's angles to the n (1 ... 4V) pixels of row f from column j0.
@@ -33,8 +41,8 @@ static void Segment(const double* const* Q, double* f, int j0, int n, int N, dou
 {
     const __m256d lanes = _mm256_set_pd(3, 2, 1, 0);
     const __m128i one = _mm_set1_epi32(1);
-    const __m128i three = _mm_set1_epi32(3);
-    const int top = N - 8;
+    const __m128i outside = _mm_set1_epi32(~3);  // bits of a lane's rel outside 0 ... 3
+    const int top = N - 4;
     __m256d x[V], sum[V];
     __m256i mask[V];
     for (int v = 0; v < V; ++v) {
@@ -47,7 +55,7 @@ static void Segment(const double* const* Q, double* f, int j0, int n, int N, dou
         const double* q = Q[k];
         const __m256d c = _mm256_set1_pd(cosines[k]);
         const __m256d tk = _mm256_set1_pd(t[k]);
-        const int back = cosines[k] < 0 ? 4 : 0;
+        const int back = cosines[k] < 0 ? 3 : 0;
         for (int v = 0; v < V; ++v) {
             // d = x c + t; sum += q[idx] + (q[idx + 1] - q[idx]) w.
             const __m256d d = _mm256_add_pd(_mm256_mul_pd(x[v], c), tk);
@@ -55,18 +63,20 @@ static void Segment(const double* const* Q, double* f, int j0, int n, int N, dou
             const __m256d w = _mm256_sub_pd(d, _mm256_cvtepi32_pd(idx));
             int base = static_cast<int>(_mm256_cvtsd_f64(d)) - back;
             base = base < 0 ? 0 : base > top ? top : base;
-            const __m256d lo = _mm256_loadu_pd(q + base);
-            const __m256d hi = _mm256_loadu_pd(q + base + 4);
-            const __m256d dlo = _mm256_sub_pd(_mm256_loadu_pd(q + base + 1), lo);
-            const __m256d dhi = _mm256_sub_pd(_mm256_loadu_pd(q + base + 5), hi);
             const __m128i rel = _mm_sub_epi32(idx, _mm_set1_epi32(base));
-            const __m128i twice = _mm_add_epi32(rel, rel);
-            const __m128i next = _mm_add_epi32(twice, one);
-            const __m256i pairs =
-                _mm256_set_m128i(_mm_unpackhi_epi32(twice, next), _mm_unpacklo_epi32(twice, next));
-            const __m256d upper = _mm256_castsi256_pd(_mm256_cvtepi32_epi64(_mm_cmpgt_epi32(rel, three)));
-            const __m256d q0 = Pick(lo, hi, pairs, upper);
-            const __m256d slope = Pick(dlo, dhi, pairs, upper);
+            __m256d q0, slope;
+            if (_mm_testz_si128(rel, outside)) {
+                const __m256d bins = _mm256_loadu_pd(q + base);
+                const __m256d slopes = _mm256_sub_pd(_mm256_loadu_pd(q + base + 1), bins);
+                const __m128i twice = _mm_add_epi32(rel, rel);
+                const __m128i next = _mm_add_epi32(twice, one);
+                const __m256i pairs =
+                    _mm256_set_m128i(_mm_unpackhi_epi32(twice, next), _mm_unpacklo_epi32(twice, next));
+                q0 = _mm256_castsi256_pd(_mm256_permutevar8x32_epi32(_mm256_castpd_si256(bins), pairs));
+                slope = _mm256_castsi256_pd(_mm256_permutevar8x32_epi32(_mm256_castpd_si256(slopes), pairs));
+            } else {
+                LaneByLane(q, idx, N, &q0, &slope);
+            }
             sum[v] = _mm256_add_pd(sum[v], _mm256_add_pd(q0, _mm256_mul_pd(slope, w)));
         }
     }
