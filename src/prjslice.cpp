@@ -8,26 +8,10 @@
 #include "error.h"
 #include "sif_f_fast.h"
 
-#include <cerrno>
-#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-
-// Reads a decimal int as "%d" would, after optional white space; false when
-// there is none or it lies outside the range of int.
-static bool ReadInt(const char*& p, int& value)
-{
-    char* end;
-    errno = 0;
-    const long v = std::strtol(p, &end, 10);
-    if (end == p || errno == ERANGE || v < INT_MIN || v > INT_MAX)
-        return false;
-    value = static_cast<int>(v);
-    p = end;
-    return true;
-}
 
 int main(int argc, char** argv)
 {
@@ -40,19 +24,8 @@ int main(int argc, char** argv)
     if (!in)
         Error("sinogram not found.");
 
-    // Header: "N M" on the first line. A line longer than the buffer is read
-    // to its newline, so that the samples always start after it.
-    char header[headerBytes] = {};
-    if (!std::fgets(header, sizeof header, in))
-        Error("bad sinogram size.");
-    if (!std::memchr(header, '\n', sizeof header - 1)) {
-        int c;
-        while ((c = std::getc(in)) != EOF && c != '\n') {
-        }
-    }
     int N, M;
-    const char* p = header;
-    if (!ReadInt(p, N) || !ReadInt(p, M) || N <= 0 || M <= 0)
+    if (!ReadSinogramHeader(in, N, M))
         Error("bad sinogram size.");
 
     const double dr = std::atof(argv[2]);

@@ -16,11 +16,47 @@
 // half a turn) ended by a newline, then M rows of N little-endian IEEE 754
 // binary64 samples; row m is taken at the angle ra + m * 180 / M degrees.
 
+#include <cerrno>
+#include <climits>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 // The header line is read into a buffer of this many bytes, newline and
 // terminating zero included; the rest of a longer line is skipped.
 constexpr int headerBytes = 2048;
+
+// Reads a decimal int as "%d" would, after optional white space; false when
+// there is none or it lies outside the range of int.
+inline bool ReadHeaderInt(const char*& p, int& value)
+{
+    char* end;
+    errno = 0;
+    const long v = std::strtol(p, &end, 10);
+    if (end == p || errno == ERANGE || v < INT_MIN || v > INT_MAX)
+        return false;
+    value = static_cast<int>(v);
+    p = end;
+    return true;
+}
+
+// Reads the header line of a sinogram into N and M, leaving in at the first
+// sample: a line longer than the buffer is read to its newline. False when no
+// line can be read, it does not begin with two ints, or either is not positive.
+inline bool ReadSinogramHeader(FILE* in, int& N, int& M)
+{
+    char header[headerBytes] = {};
+    if (!std::fgets(header, sizeof header, in))
+        return false;
+    if (!std::memchr(header, '\n', sizeof header - 1)) {
+        int c;
+        while ((c = std::getc(in)) != EOF && c != '\n') {
+        }
+    }
+    const char* p = header;
+    return ReadHeaderInt(p, N) && ReadHeaderInt(p, M) && N > 0 && M > 0;
+}
 
 // A TIFF addresses its bytes with 32-bit offsets: the N x N float samples, the
 // 14-entry directory (182 bytes with the header) and the longest value line
