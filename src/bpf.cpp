@@ -50,6 +50,30 @@ static int L = 1;
 static int s = 1;
 static Range R[rangeCapacity] = {{0.0, 0.5}};
 
+#ifdef PRJSLICE_FUZZ_SEAMS
+// Fuzzing builds only: the fuzz target defines FuzzFail, which unwinds to it
+// instead of ending the process, and calls BPF_Reset to have the next kernel
+// evaluation read BPF_RANGE afresh, so that one process tries many values.
+[[noreturn]] void FuzzFail();
+void BPF_Reset()
+{
+    S = 0.25;
+    L = 1;
+    s = 1;
+    R[0] = {0.0, 0.5};
+}
+#endif
+
+// Ends the process once a bad value has been reported.
+[[noreturn]] static void Quit()
+{
+#ifdef PRJSLICE_FUZZ_SEAMS
+    FuzzFail();
+#else
+    std::exit(1);
+#endif
+}
+
 // Reads one number at p as "%lf" does (leading white space of any kind
 // skipped); stores it in x and the characters taken in used. False when no
 // number can be read there.
@@ -98,12 +122,12 @@ static void Env()
             // rejected as well: every comparison with NaN is false.
             if (!(lo >= 0.0 && hi <= 0.5 && lo < hi)) {
                 std::fprintf(stderr, "%lf:%lf : bad range.\n", lo, hi);
-                std::exit(1);
+                Quit();
             }
             for (int i = 0; i < L; ++i) {
                 if (hi > R[i].lo && R[i].hi > lo) {
                     std::fprintf(stderr, "%lf:%lf : overlapping range.\n", lo, hi);
-                    std::exit(1);
+                    Quit();
                 }
             }
             R[L].lo = lo;
@@ -115,7 +139,7 @@ static void Env()
         }
         if (L == 0) {
             std::fprintf(stderr, "no range : %s\n", value);
-            std::exit(1);
+            Quit();
         }
         if (*p != '\0')
             std::fprintf(stderr, "range remains (warning) : %s\n", p);

@@ -42,20 +42,24 @@ inline bool ReadHeaderInt(const char*& p, int& value)
 }
 
 // Reads the header line of a sinogram into N and M, leaving in at the first
-// sample: a line longer than the buffer is read to its newline. False when no
-// line can be read, it does not begin with two ints, or either is not positive.
+// sample: the rest of a line longer than the buffer is read to its newline,
+// once N and M have been read from its start (so that input which is no
+// header fails at once). False when no line can be read, it does not begin
+// with two ints, or either is not positive.
 inline bool ReadSinogramHeader(FILE* in, int& N, int& M)
 {
     char header[headerBytes] = {};
     if (!std::fgets(header, sizeof header, in))
+        return false;
+    const char* p = header;
+    if (!ReadHeaderInt(p, N) || !ReadHeaderInt(p, M) || N <= 0 || M <= 0)
         return false;
     if (!std::memchr(header, '\n', sizeof header - 1)) {
         int c;
         while ((c = std::getc(in)) != EOF && c != '\n') {
         }
     }
-    const char* p = header;
-    return ReadHeaderInt(p, N) && ReadHeaderInt(p, M) && N > 0 && M > 0;
+    return true;
 }
 
 // A TIFF addresses its bytes with 32-bit offsets: the N x N float samples, the

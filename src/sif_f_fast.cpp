@@ -61,6 +61,12 @@ static void Discard()
         std::remove(target);
 }
 
+#ifdef PRJSLICE_FUZZ_SEAMS
+// Fuzzing builds only: defined by the fuzz target, it unwinds to it instead
+// of ending the process, so that one process tries many images.
+[[noreturn]] void FuzzFail();
+#endif
+
 // Reports that the output could not be stored, removes a partial file and
 // ends the process. A file that could not be opened was not written and stays.
 [[noreturn]] static void Fail()
@@ -70,7 +76,11 @@ static void Discard()
         Discard();
     }
     std::fprintf(stderr, "%s : file not stored.\n", target);
+#ifdef PRJSLICE_FUZZ_SEAMS
+    FuzzFail();
+#else
     std::exit(1);
+#endif
 }
 
 static void Put(const unsigned char* bytes, size_t count)

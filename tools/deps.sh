@@ -1,8 +1,17 @@
 #!/bin/sh
 # Installs what building and testing prjslice needs on Debian: a C++17
-# compiler, CMake and GoogleTest. Runs apt-get through sudo unless root.
+# compiler, CMake and GoogleTest; the independent TIFF readers the tests open
+# our files with (libtiff's tools, Python's numpy, tifffile and Pillow, and
+# ImageJ's jar with a JDK to compile against it); GNU parallel for
+# tools/prjstack; groff and mandoc to check the man page; valgrind, and clang
+# with its sanitizer and libFuzzer runtimes (libclang-rt-14-dev), for the
+# robustness checks of .ci/run. Installs only what is missing, so it can be
+# run again at no cost. Runs apt-get through sudo unless root.
 set -e
-packages="cmake make g++ libgtest-dev"
+packages="cmake make g++ libgtest-dev
+    libtiff-tools python3-numpy python3-tifffile python3-pil libij-java default-jdk-headless
+    parallel groff-base mandoc
+    valgrind clang libclang-rt-14-dev"
 missing=""
 for p in $packages; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing="$missing $p"
