@@ -7,8 +7,12 @@
 # with its sanitizer and libFuzzer runtimes (libclang-rt-14-dev), for the
 # robustness checks of .ci/run. Installs only what is missing, so it can be
 # run again at no cost. Runs apt-get through sudo unless root.
+#
+#   tools/deps.sh          everything the tests need
+#   tools/deps.sh build    only what building the programs needs
 set -e
-packages="cmake make g++ libgtest-dev
+packages="cmake make g++"
+[ "${1:-}" = build ] || packages="$packages libgtest-dev
     libtiff-tools python3-numpy python3-tifffile python3-pil libij-java default-jdk-headless
     parallel groff-base mandoc
     valgrind clang libclang-rt-14-dev"
