@@ -19,6 +19,9 @@
 namespace {
 
 using testutil::Result;
+using testutil::Quote;
+using testutil::Samples;
+using testutil::Sinogram;
 using testutil::TempDir;
 
 const char kUsage[] = "usage : prjslice SG dr r0/dr ra TG\n";
@@ -44,14 +47,6 @@ struct Build {
 const Build kFixed = {"fixed", PRJSLICE_FIXED_BIN, false};
 const Build kFull = {"full", PRJSLICE_BIN, true};
 
-std::string Quote(const std::string& text)
-{
-    std::string q = "'";
-    for (char c : text)
-        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
-
 // Runs a build with the given arguments (BPF_RANGE removed from the
 // environment) and standard input from stdin_path.
 Result RunProgram(const Build& build, const std::vector<std::string>& args,
@@ -62,19 +57,6 @@ Result RunProgram(const Build& build, const std::vector<std::string>& args,
         command += " " + Quote(a);
     return testutil::Run(command, stdin_path);
 }
-
-// Samples of a small sinogram, row by row: an uneven pattern so that rows,
-// bins and byte order all matter.
-std::vector<double> Samples(int N, int M)
-{
-    std::vector<double> s;
-    for (int m = 0; m < M; ++m)
-        for (int k = 0; k < N; ++k)
-            s.push_back(1.0 + 0.125 * ((7 * k + 3 * m) % 5) + 0.5 * (k == m));
-    return s;
-}
-
-std::string Sinogram(int N, int M) { return testutil::SinogramBytes(N, M, Samples(N, M)); }
 
 // A sinogram whose header line is given verbatim (newline included).
 std::string WithHeader(const std::string& header, int N, int M)

@@ -26,6 +26,9 @@ namespace {
 
 using testutil::ReadFile;
 using testutil::Result;
+using testutil::Quote;
+using testutil::Samples;
+using testutil::Sinogram;
 using testutil::TempDir;
 using testutil::WriteFile;
 
@@ -56,14 +59,6 @@ struct Build {
 const Build kFixed = {"fixed", PRJSLICE_FIXED_BIN, false};
 const Build kFull = {"full", PRJSLICE_BIN, true};
 
-std::string Quote(const std::string& text)
-{
-    std::string q = "'";
-    for (char c : text)
-        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
-
 std::string Command(const std::string& program, const std::vector<std::string>& args)
 {
     std::string command = "env -u BPF_RANGE " + Quote(program);
@@ -71,18 +66,6 @@ std::string Command(const std::string& program, const std::vector<std::string>& 
         command += " " + Quote(a);
     return command;
 }
-
-// An uneven sinogram, so that rows, bins and byte order all matter.
-std::vector<double> Samples(int N, int M)
-{
-    std::vector<double> s;
-    for (int m = 0; m < M; ++m)
-        for (int k = 0; k < N; ++k)
-            s.push_back(1.0 + 0.125 * ((7 * k + 3 * m) % 5) + 0.5 * (k == m));
-    return s;
-}
-
-std::string Sinogram(int N, int M) { return testutil::SinogramBytes(N, M, Samples(N, M)); }
 
 std::vector<std::string> Entries(const std::string& dir)
 {

@@ -98,6 +98,28 @@ inline std::string DropSanitizerNotices(const std::string& err)
     return kept;
 }
 
+// An uneven small sinogram, row by row, so that rows, bins and byte order all
+// matter: samples and the whole file.
+inline std::vector<double> Samples(int N, int M)
+{
+    std::vector<double> s;
+    for (int m = 0; m < M; ++m)
+        for (int k = 0; k < N; ++k)
+            s.push_back(1.0 + 0.125 * ((7 * k + 3 * m) % 5) + 0.5 * (k == m));
+    return s;
+}
+
+inline std::string Sinogram(int N, int M) { return SinogramBytes(N, M, Samples(N, M)); }
+
+// Text quoted for the shell.
+inline std::string Quote(const std::string& text)
+{
+    std::string q = "'";
+    for (char c : text)
+        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
 struct Result {
     int status = -1;  // exit status, or -1 when the process did not exit normally
     std::string out;  // standard output, bytes
