@@ -442,8 +442,9 @@ double** CBP(double dr, double r0dr, double ra)
             F[i][j] = 0.0;
 
     // Back-projection, in blocks of angles; the angle runs by adding step.
-    const BackProject backProject = Path() == CBP_AVX512 ? BackProjectAVX512
-                                    : Path() == CBP_AVX2 ? BackProjectAVX2
+    const int chosen = Path();
+    const BackProject backProject = chosen == CBP_AVX512 ? BackProjectAVX512
+                                    : chosen == CBP_AVX2 ? BackProjectAVX2
                                                          : BackProjectScalar;
     double cosines[angleBlock], sines[angleBlock];
     double theta = ra;
