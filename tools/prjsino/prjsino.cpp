@@ -1,0 +1,711 @@
+// prjsino: turns a raw parallel-beam scan into sinograms, one per detector
+// row, in the reconstructor's input format.
+//
+//   prjsino [options] SCAN OUTDIR
+//   prjsino --info [options] SCAN
+//
+// SCAN is an HDF5 file (Data Exchange or NeXus NXtomo), a multi-page TIFF, or
+// a pattern of TIFF files (expanded here, in natural order). OUTDIR receives
+// sino_RRRR.sg for every selected detector row R (zero-padded to the width of
+// the detector's last row, so that lexical and natural order are row order);
+// "-" writes the one selected row to standard output.
+//
+// Normalisation: each sample of a projection becomes the line integral
+//   p = -ln((I - D) / (F - D)),
+// I the projection's count, D and F the per-pixel mean (or median) of the
+// darks and of the flats. Flats taken in several series (before and after the
+// projections) are interpolated linearly by frame index between the series'
+// mean frame indices. A ratio below the floor --clip (not positive included),
+// not a finite number, or of a pixel whose F - D is not positive, is set to
+// the floor, and the samples so clamped are counted and reported: the output
+// holds finite numbers only. --raw takes the frames as the ratio itself,
+// --no-log as p itself (non-finite values set to 0, counted).
+//
+// Angles: the projections must be evenly spaced; one half turn of M of them
+// (without the frame at its end, which mirrors its first) makes the sinogram,
+// whose rows lie at ra + m 180/M degrees. The header line of each sinogram is
+// "N M ra=RA row=R": N columns, M projections, the angle of its first row
+// (%.17g) and its detector row; the reconstructor reads N and M and passes
+// over the rest. Then M rows of N little-endian binary64 values.
+//
+// One pass over the kept projections serves every selected row: a block of
+// consecutive projections is read and normalised, then each row's part of it
+// is written to that row's file at its place, opening one file at a time.
+// Memory: the block (--memory, default 256 MiB, at least one projection of
+// the selected rows), the dark mean and the flat means of the selected rows,
+// and each HDF5 dataset's chunk cache (the chunks one frame touches, at most
+// 512 MiB); medians also hold every frame of a flat series, for as many rows
+// at a time as fit the budget. Files are written under hidden temporary names
+// in OUTDIR and renamed once all are whole; a failed or interrupted run
+// removes them.
+//
+// Exit status: 0 on success; 1 with one message on standard error when the
+// scan cannot be read or does not make a sinogram, or an output cannot be
+// written (no sinogram is left); 2 for a usage error.
+
+#include "halfturn.h"
+#include "scan.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <vector>
+
+static_assert(std::numeric_limits<double>::is_iec559 && sizeof(double) == 8,
+              "samples are written as IEEE 754 binary64");
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
+              "samples are written from memory as little-endian binary64");
+
+static const char kUsage[] =
+    "usage : prjsino [options] SCAN OUTDIR\n"
+    "        prjsino --info [options] SCAN\n"
+    "  SCAN    HDF5 file (Data Exchange or NeXus NXtomo), multi-page TIFF, or a\n"
+    "          pattern of TIFF files, one projection each (quote it: proj_*.tif)\n"
+    "  OUTDIR  directory for sino_ROW.sg, one sinogram per detector row\n"
+    "          (\"-\": the one selected row on standard output)\n"
+    "options:\n"
+    "  --rows A:B        detector rows A ... B-1 (or one row: --rows R); default all\n"
+    "  --angles F:L      the projections evenly spaced from F to L degrees, inclusive\n"
+    "                    (instead of the angles in the file; needed for TIFF)\n"
+    "  --half H          the half turn to use, 1 or 2 (of a 360-degree scan); default 1\n"
+    "  --flats PATTERN   flat-field TIFF files (TIFF scans)\n"
+    "  --darks PATTERN   dark-field TIFF files (TIFF scans)\n"
+    "  --median          per-pixel medians of the flats and darks instead of means\n"
+    "  --clip FLOOR      smallest transmission before the logarithm (default 1e-6)\n"
+    "  --raw             the frames are transmissions already: p = -ln(I)\n"
+    "  --no-log          the frames are line integrals already: p = I\n"
+    "  --memory MIB      memory for the block of projections (default 256)\n"
+    "  --info            print a summary of the scan, write nothing\n"
+    "  -h, --help        this text\n"
+    "Options take their value as --name v or --name=v.\n"
+    "Exit status: 0 done, 1 the scan makes no sinogram or an output fails, 2 usage error.\n";
+
+// The largest block of projections in one write: the vector of a write holds
+// one piece per projection, and the system takes at most IOV_MAX pieces.
+static const int kMaxBlock = IOV_MAX;
+
+enum class Mode { flatField, raw, noLog };
+
+struct Options {
+    std::string scan, outdir, flats, darks;
+    int rowFirst = 0, rowEnd = -1;   // rows rowFirst ... rowEnd - 1; -1: to the last
+    bool angles = false;
+    double angleFirst = 0, angleLast = 0;
+    int half = 1;
+    bool median = false;
+    double clip = 1e-6;
+    Mode mode = Mode::flatField;
+    double memory = 256;
+    bool info = false;
+};
+
+[[noreturn]] static void UsageError(const std::string& what)
+{
+    std::fprintf(stderr, "prjsino: %s\n%s", what.c_str(), kUsage);
+    std::exit(2);
+}
+
+// The temporary files of this run, removed on failure and on the signals
+// that end it.
+static std::vector<std::string> temporaries;
+static volatile sig_atomic_t temporaryCount = 0;
+
+static void RemoveTemporaries()
+{
+    for (sig_atomic_t k = 0; k < temporaryCount; ++k)
+        unlink(temporaries[k].c_str());
+    temporaryCount = 0;
+}
+
+static void OnSignal(int number)
+{
+    for (sig_atomic_t k = 0; k < temporaryCount; ++k)
+        unlink(temporaries[k].c_str());
+    signal(number, SIG_DFL);
+    raise(number);
+}
+
+[[noreturn]] static void Fail(const std::string& message)
+{
+    RemoveTemporaries();
+    std::fprintf(stderr, "prjsino: %s\n", message.c_str());
+    std::exit(1);
+}
+
+static bool ParseDouble(const std::string& text, double& value)
+{
+    char* end;
+    errno = 0;
+    value = std::strtod(text.c_str(), &end);
+    return !text.empty() && *end == '\0' && errno != ERANGE && std::isfinite(value);
+}
+
+static bool ParseInt(const std::string& text, int& value)
+{
+    char* end;
+    errno = 0;
+    const long v = std::strtol(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || errno == ERANGE || v < INT_MIN || v > INT_MAX)
+        return false;
+    value = static_cast<int>(v);
+    return true;
+}
+
+static Options ParseArguments(int argc, char** argv)
+{
+    Options o;
+    std::vector<std::string> operands;
+    bool raw = false, noLog = false;
+    for (int n = 1; n < argc; ++n) {
+        std::string word = argv[n];
+        if (word == "--") {
+            operands.insert(operands.end(), argv + n + 1, argv + argc);
+            break;
+        }
+        if (word == "-" || word.compare(0, 1, "-") != 0) {
+            operands.push_back(word);
+            continue;
+        }
+        std::string value;
+        const size_t equals = word.find('=');
+        const bool inlineValue = equals != std::string::npos;
+        if (inlineValue) {
+            value = word.substr(equals + 1);
+            word.resize(equals);
+        }
+        const auto take = [&]() -> const std::string& {
+            if (!inlineValue) {
+                if (n + 1 >= argc)
+                    UsageError("option " + word + " needs a value");
+                value = argv[++n];
+            }
+            return value;
+        };
+        if (word == "-h" || word == "--help") {
+            std::fputs(kUsage, stdout);
+            std::exit(0);
+        } else if (word == "--info" || word == "--median" || word == "--raw" || word == "--no-log") {
+            if (inlineValue)
+                UsageError("option " + word + " takes no value");
+            o.info |= word == "--info";
+            o.median |= word == "--median";
+            raw |= word == "--raw";
+            noLog |= word == "--no-log";
+        } else if (word == "--rows") {
+            const std::string& v = take();
+            const size_t colon = v.find(':');
+            if (colon == std::string::npos) {
+                if (!ParseInt(v, o.rowFirst) || o.rowFirst < 0 || o.rowFirst == INT_MAX)
+                    UsageError("--rows takes A:B or one row R, counted from 0: " + v);
+                o.rowEnd = o.rowFirst + 1;
+            } else if (!ParseInt(v.substr(0, colon), o.rowFirst) || !ParseInt(v.substr(colon + 1), o.rowEnd) ||
+                       o.rowFirst < 0 || o.rowEnd <= o.rowFirst) {
+                UsageError("--rows takes A:B with 0 <= A < B (rows A ... B-1): " + v);
+            }
+        } else if (word == "--angles") {
+            const std::string& v = take();
+            const size_t colon = v.find(':');
+            if (colon == std::string::npos || !ParseDouble(v.substr(0, colon), o.angleFirst) ||
+                !ParseDouble(v.substr(colon + 1), o.angleLast) || o.angleFirst == o.angleLast)
+                UsageError("--angles takes FIRST:LAST, two different angles in degrees: " + v);
+            o.angles = true;
+        } else if (word == "--half") {
+            const std::string& v = take();
+            if (!ParseInt(v, o.half) || (o.half != 1 && o.half != 2))
+                UsageError("--half takes 1 or 2: " + v);
+        } else if (word == "--flats") {
+            o.flats = take();
+        } else if (word == "--darks") {
+            o.darks = take();
+        } else if (word == "--clip") {
+            const std::string& v = take();
+            if (!ParseDouble(v, o.clip) || !(o.clip > 0) || o.clip > 1)
+                UsageError("--clip takes a transmission in (0, 1]: " + v);
+        } else if (word == "--memory") {
+            const std::string& v = take();
+            if (!ParseDouble(v, o.memory) || !(o.memory > 0))
+                UsageError("--memory takes a positive number of MiB: " + v);
+        } else {
+            UsageError("unknown option " + word);
+        }
+    }
+    if (raw && noLog)
+        UsageError("--raw and --no-log exclude each other");
+    o.mode = raw ? Mode::raw : noLog ? Mode::noLog : Mode::flatField;
+    const size_t wanted = o.info ? 1 : 2;
+    if (operands.size() != wanted)
+        UsageError(o.info ? "expected SCAN" : "expected SCAN and OUTDIR");
+    o.scan = operands[0];
+    if (!o.info)
+        o.outdir = operands[1];
+    return o;
+}
+
+static std::unique_ptr<Scan> OpenScan(const Options& o)
+{
+    struct stat st;
+    const bool exists = stat(o.scan.c_str(), &st) == 0;
+    if (exists && S_ISDIR(st.st_mode))
+        throw ScanError(o.scan + ": a directory; give a pattern of its TIFF files, such as '" + o.scan +
+                        "/proj_*.tif'");
+    if (exists && access(o.scan.c_str(), R_OK) != 0)
+        throw ScanError(o.scan + ": " + std::strerror(errno));
+    if (exists && IsHdf5File(o.scan)) {
+        if (!o.flats.empty() || !o.darks.empty())
+            UsageError("--flats and --darks name the TIFF files of a TIFF scan; an HDF5 scan holds its own");
+        return OpenHdf5Scan(o.scan);
+    }
+    if (exists && !IsTiffFile(o.scan))
+        throw ScanError(o.scan + ": neither an HDF5 nor a TIFF file");
+    return OpenTiffScan(o.scan, o.flats, o.darks);
+}
+
+// The per-pixel reference of a series of frames over rows row0 ... row0 +
+// count - 1: their mean, or with `median` their median (the mean of the two
+// middle values for an even number).
+static std::vector<double> Reference(Scan& scan, const std::vector<Frame>& frames, int row0, int count,
+                                     bool median, size_t budget)
+{
+    const size_t n = size_t(count) * scan.columns;
+    std::vector<double> out(n, 0.0);
+    if (!median) {
+        std::vector<double> frame(n);
+        for (const Frame& f : frames) {
+            scan.Read(f, row0, count, frame.data());
+            for (size_t q = 0; q < n; ++q)
+                out[q] += frame[q];
+        }
+        for (double& v : out)
+            v /= frames.size();
+        return out;
+    }
+    const size_t rowBytes = frames.size() * scan.columns * sizeof(double);
+    const int band = static_cast<int>(std::max<size_t>(1, std::min<size_t>(count, budget / rowBytes)));
+    std::vector<double> stack(frames.size() * band * scan.columns);
+    std::vector<double> values(frames.size());
+    for (int r = 0; r < count; r += band) {
+        const int rows = std::min(band, count - r);
+        const size_t m = size_t(rows) * scan.columns;
+        for (size_t k = 0; k < frames.size(); ++k)
+            scan.Read(frames[k], row0 + r, rows, stack.data() + k * m);
+        for (size_t q = 0; q < m; ++q) {
+            for (size_t k = 0; k < frames.size(); ++k)
+                values[k] = stack[k * m + q];
+            const size_t h = values.size() / 2;
+            std::nth_element(values.begin(), values.begin() + h, values.end());
+            double v = values[h];
+            if (values.size() % 2 == 0)
+                v = (v + *std::max_element(values.begin(), values.begin() + h)) / 2;
+            out[size_t(r) * scan.columns + q] = v;
+        }
+    }
+    return out;
+}
+
+// The flat-field normalisation of the selected rows: the dark level D and,
+// for each series of flats taken one after another, F - D and the series'
+// mean frame index. A projection between two series takes F - D interpolated
+// linearly by its frame index; one outside them, or of a scan that does not
+// record the order of its frames, that of the nearest series.
+struct Normalisation {
+    std::vector<double> dark;
+    std::vector<std::vector<double>> span;   // F - D of each series
+    std::vector<double> at;                  // mean frame index of each series
+    std::vector<double> between;             // F - D at a projection between two series
+    Mode mode = Mode::flatField;
+    double clip = 0;
+    uint64_t clamped = 0;
+};
+
+static Normalisation Prepare(Scan& scan, const Options& o, int row0, int count, size_t budget)
+{
+    Normalisation z;
+    z.mode = o.mode;
+    z.clip = o.clip;
+    if (o.mode != Mode::flatField)
+        return z;
+    const size_t n = size_t(count) * scan.columns;
+    z.dark = scan.darks.empty() ? std::vector<double>(n, 0.0)
+                                : Reference(scan, scan.darks, row0, count, o.median, budget);
+    std::vector<std::vector<Frame>> series;
+    for (const Frame& f : scan.flats) {
+        if (series.empty() || f.order < 0 || series.back().back().order != f.order - 1)
+            series.emplace_back();
+        series.back().push_back(f);
+    }
+    if (scan.flats.front().order < 0)
+        series.assign(1, scan.flats);
+    for (const std::vector<Frame>& s : series) {
+        std::vector<double> span = Reference(scan, s, row0, count, o.median, budget);
+        for (size_t q = 0; q < n; ++q)
+            span[q] -= z.dark[q];
+        double at = 0;
+        for (const Frame& f : s)
+            at += f.order;
+        z.span.push_back(std::move(span));
+        z.at.push_back(at / s.size());
+    }
+    if (z.span.size() > 1)
+        z.between.resize(n);
+    return z;
+}
+
+// Turns the counts of one projection (frame f, the selected rows) into line
+// integrals in place.
+static void Normalise(Normalisation& z, const Frame& f, double* values, size_t n)
+{
+    uint64_t clamped = 0;
+    if (z.mode == Mode::noLog) {
+        for (size_t q = 0; q < n; ++q)
+            if (!std::isfinite(values[q])) {
+                values[q] = 0;
+                ++clamped;
+            }
+        z.clamped += clamped;
+        return;
+    }
+    const double* span = nullptr;
+    if (z.mode == Mode::flatField) {
+        size_t s = 0;
+        while (s + 1 < z.at.size() && z.at[s + 1] <= f.order)
+            ++s;
+        if (z.at.size() == 1 || f.order <= z.at[0] || s + 1 == z.at.size()) {
+            span = z.span[s].data();
+        } else {
+            // F - D at frame index f, between the series s and s + 1:
+            //   (1 - t) span_s + t span_{s+1},  t = (f - at_s) / (at_{s+1} - at_s)
+            const double t = (f.order - z.at[s]) / (z.at[s + 1] - z.at[s]);
+            const double* a = z.span[s].data();
+            const double* b = z.span[s + 1].data();
+            for (size_t q = 0; q < n; ++q)
+                z.between[q] = (1 - t) * a[q] + t * b[q];
+            span = z.between.data();
+        }
+    }
+    const double* dark = z.dark.data();
+    const double floor = z.clip;
+    for (size_t q = 0; q < n; ++q) {
+        // p = -ln((I - D) / (F - D)), the ratio held at or above the floor
+        // (raw: p = -ln(I))
+        double ratio = span ? (values[q] - dark[q]) / span[q] : values[q];
+        if (!(ratio >= floor && ratio <= std::numeric_limits<double>::max() && (!span || span[q] > 0))) {
+            ratio = floor;
+            ++clamped;
+        }
+        values[q] = -std::log(ratio);
+    }
+    z.clamped += clamped;
+}
+
+// Writes all of a buffer at a file offset.
+static bool WriteAt(int fd, const struct iovec* pieces, int count, off_t offset)
+{
+    std::vector<struct iovec> rest(pieces, pieces + count);
+    size_t at = 0;
+    while (at < rest.size()) {
+        const ssize_t written = pwritev(fd, rest.data() + at, static_cast<int>(std::min<size_t>(rest.size() - at, kMaxBlock)), offset);
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        if (written == 0) {
+            errno = ENOSPC;
+            return false;
+        }
+        offset += written;
+        size_t left = static_cast<size_t>(written);
+        while (at < rest.size() && left >= rest[at].iov_len)
+            left -= rest[at++].iov_len;
+        if (at < rest.size()) {
+            rest[at].iov_base = static_cast<char*>(rest[at].iov_base) + left;
+            rest[at].iov_len -= left;
+        }
+    }
+    return true;
+}
+
+static std::string Header(int N, int M, double ra, int row)
+{
+    char text[128];
+    std::snprintf(text, sizeof text, "%d %d ra=%.17g row=%d\n", N, M, ra, row);
+    return text;
+}
+
+static std::string Range(int first, int last)
+{
+    return first == last ? std::to_string(first) : std::to_string(first) + " to " + std::to_string(last);
+}
+
+// How well projection b is the mirror image of projection a (rows x columns
+// each): the least mean square of a(r, c) - b(r, k - c) over the axes k/2 that
+// keep at least half the columns in both, relative to the mean square of a.
+// A projection at 180 degrees from another is its mirror image about the
+// rotation axis, so this is 0 for it up to noise and interpolation.
+static double MirrorMismatch(const double* a, const double* b, int rows, int N, double& axis)
+{
+    double power = 0;
+    for (size_t q = 0; q < size_t(rows) * N; ++q)
+        power += a[q] * a[q];
+    double best = std::numeric_limits<double>::infinity();
+    for (int k = N / 2; k <= N + N / 2 - 2 && k <= 2 * N - 2; ++k) {
+        const int c0 = std::max(0, k - (N - 1)), c1 = std::min(N - 1, k);
+        double sum = 0;
+        for (int r = 0; r < rows; ++r) {
+            const double* ar = a + size_t(r) * N;
+            const double* br = b + size_t(r) * N;
+            for (int c = c0; c <= c1; ++c)
+                sum += (ar[c] - br[k - c]) * (ar[c] - br[k - c]);
+        }
+        const double mean = sum / (double(rows) * (c1 - c0 + 1));
+        if (mean < best) {
+            best = mean;
+            axis = k / 2.0;
+        }
+    }
+    return power > 0 ? best / (power / (double(rows) * N)) : best;
+}
+
+// --info: what the scan holds and what would be kept; the angles checked
+// against the data where the projections span about a half turn.
+static void PrintInfo(Scan& scan, const Options& o, const std::vector<double>& angles, const HalfTurn& turn,
+                      int row0, int count, size_t budget)
+{
+    const int n = static_cast<int>(scan.projections.size());
+    std::printf("container    %s\n", scan.container.c_str());
+    std::printf("frames       %d projections, %zu flats, %zu darks", n, scan.flats.size(), scan.darks.size());
+    if (!scan.otherFrames.empty())
+        std::printf(", %zu others skipped", scan.otherFrames.size());
+    std::printf("\nshape        %d rows x %d columns\n", scan.rows, scan.columns);
+    std::printf("sample type  %s\n", scan.sampleType.c_str());
+    std::printf("angles       %.10g to %.10g degrees (%s)\n", angles.front(), angles.back(),
+                o.angles ? "--angles" : scan.anglesFrom.c_str());
+    std::printf("step         %.10g degrees\n", turn.step);
+    std::printf("worst        %.3g steps from even spacing (projection %d)\n", turn.worst, turn.worstFrame);
+    std::printf("kept         projections %s", Range(turn.first, turn.first + turn.M - 1).c_str());
+    if (turn.reversed)
+        std::printf(", in reverse order");
+    std::printf("\nra           %.17g\nM            %d\nrows         %s\n", turn.ra, turn.M,
+                Range(row0, row0 + count - 1).c_str());
+    if (n < 3 || std::fabs(angles.back() - angles.front()) > 270)
+        return;
+
+    // The last projection against the first, and its neighbour for scale, on
+    // up to 16 rows about the middle of the selection.
+    const int rows = std::min(count, 16);
+    const int from = row0 + (count - rows) / 2;
+    Normalisation z = Prepare(scan, o, from, rows, budget);
+    const size_t size = size_t(rows) * scan.columns;
+    std::vector<double> first(size), last(size), before(size);
+    const int frames[3] = {0, n - 1, n - 2};
+    double* into[3] = {first.data(), last.data(), before.data()};
+    for (int k = 0; k < 3; ++k) {
+        scan.Read(scan.projections[frames[k]], from, rows, into[k]);
+        Normalise(z, scan.projections[frames[k]], into[k], size);
+    }
+    double axis = 0, axisBefore = 0;
+    const double mismatch = MirrorMismatch(first.data(), last.data(), rows, scan.columns, axis);
+    const double mismatchBefore = MirrorMismatch(first.data(), before.data(), rows, scan.columns, axisBefore);
+    const bool dataClosed = mismatch < mismatchBefore / 4;
+    const double span = std::fabs(angles.back() - angles.front());
+    const bool anglesClosed = std::fabs(span - 180) <= std::fabs(turn.step) / 10;
+    std::printf("mirror       projection %d against the mirror image of projection 0: %.3g (best axis at column "
+                "%.1f); projection %d: %.3g\n",
+                n - 1, mismatch, axis, n - 2, mismatchBefore);
+    if (dataClosed && !anglesClosed)
+        std::printf("disagreement the last projection mirrors the first, so the %d projections span a closed "
+                    "half turn (%.10g degrees a step), but the angles span %.10g degrees; to drop the last, "
+                    "give --angles %.10g:%.10g\n",
+                    n, 180.0 / (n - 1), span, angles.front(),
+                    angles.front() + (angles.back() > angles.front() ? 180 : -180));
+    else if (!dataClosed && anglesClosed)
+        std::printf("disagreement the angles span a closed half turn, but the last projection does not mirror "
+                    "the first\n");
+}
+
+// The digits of the detector's last row: every name of a scan is padded to
+// them, whatever rows a run selects.
+static int RowDigits(int rows)
+{
+    int digits = 1;
+    for (int last = rows - 1; last >= 10; last /= 10)
+        ++digits;
+    return std::max(digits, 4);
+}
+
+static std::string Clamped(double floor)
+{
+    char text[96];
+    std::snprintf(text, sizeof text, "clamped to the ratio %g (below it, or not a finite number)", floor);
+    return text;
+}
+
+// Writes the sinograms of rows row0 ... row0 + count - 1, in one pass over
+// the kept projections.
+static void Convert(Scan& scan, const Options& o, const HalfTurn& turn, int row0, int count, size_t budget)
+{
+    const int N = scan.columns, M = turn.M;
+    const size_t frameValues = size_t(count) * N;
+    const size_t frameBytes = frameValues * sizeof(double);
+    const int block = static_cast<int>(std::max<size_t>(1, std::min<size_t>({budget / frameBytes, size_t(M),
+                                                                             size_t(kMaxBlock)})));
+    const bool toStdout = o.outdir == "-";
+    if (toStdout && count != 1)
+        UsageError("OUTDIR - writes one sinogram: select one row with --rows R");
+
+    std::vector<std::string> names(count), headers(count);
+    if (!toStdout) {
+        struct stat st;
+        if (stat(o.outdir.c_str(), &st) != 0 && mkdir(o.outdir.c_str(), 0777) != 0)
+            Fail(o.outdir + ": cannot make the directory: " + std::strerror(errno));
+        if (stat(o.outdir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+            Fail(o.outdir + ": not a directory");
+        const int digits = RowDigits(scan.rows);
+        temporaries.resize(count);
+        for (int r = 0; r < count; ++r) {
+            char name[64];
+            std::snprintf(name, sizeof name, "sino_%0*d.sg", digits, row0 + r);
+            names[r] = o.outdir + "/" + name;
+            temporaries[r] = o.outdir + "/." + name + ".part-" + std::to_string(getpid());
+        }
+    }
+    for (int r = 0; r < count; ++r)
+        headers[r] = Header(N, M, turn.ra, row0 + r);
+
+    Normalisation z = Prepare(scan, o, row0, count, budget);
+    std::vector<double> values(size_t(block) * frameValues);
+    if (toStdout) {
+        signal(SIGPIPE, SIG_IGN);
+        if (std::fputs(headers[0].c_str(), stdout) == EOF)
+            Fail("cannot write standard output: " + std::string(std::strerror(errno)));
+    } else {
+        for (int r = 0; r < count; ++r) {
+            const int fd = open(temporaries[r].c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            if (fd < 0)
+                Fail(temporaries[r] + ": cannot create: " + std::strerror(errno));
+            temporaryCount = r + 1;
+            const struct iovec header = {&headers[r][0], headers[r].size()};
+            const bool ok = WriteAt(fd, &header, 1, 0);
+            if (close(fd) != 0 || !ok)
+                Fail(temporaries[r] + ": cannot write: " + std::strerror(errno));
+        }
+    }
+
+    std::vector<struct iovec> pieces(block);
+    for (int m0 = 0; m0 < M; m0 += block) {
+        const int frames = std::min(block, M - m0);
+        for (int k = 0; k < frames; ++k) {
+            const Frame& f = scan.projections[FrameOfRow(turn, m0 + k)];
+            double* frame = values.data() + k * frameValues;
+            scan.Read(f, row0, count, frame);
+            Normalise(z, f, frame, frameValues);
+        }
+        if (toStdout) {
+            if (std::fwrite(values.data(), sizeof(double), frames * frameValues, stdout) != frames * frameValues)
+                Fail("cannot write standard output: " + std::string(std::strerror(errno)));
+            continue;
+        }
+        // Row r of the block: N values from each of its projections, in a
+        // row of the sinogram's file after the m0 before them.
+        for (int r = 0; r < count; ++r) {
+            for (int k = 0; k < frames; ++k)
+                pieces[k] = {values.data() + k * frameValues + size_t(r) * N, N * sizeof(double)};
+            const int fd = open(temporaries[r].c_str(), O_WRONLY | O_CLOEXEC);
+            const off_t at = off_t(headers[r].size()) + off_t(m0) * N * off_t(sizeof(double));
+            const bool ok = fd >= 0 && WriteAt(fd, pieces.data(), frames, at);
+            const int error = errno;
+            if (fd < 0 || close(fd) != 0 || !ok)
+                Fail(temporaries[r] + ": cannot write: " + std::strerror(fd < 0 || !ok ? error : errno));
+        }
+    }
+    if (toStdout) {
+        if (std::fflush(stdout) != 0)
+            Fail("cannot write standard output: " + std::string(std::strerror(errno)));
+    } else {
+        for (int r = 0; r < count; ++r)
+            if (rename(temporaries[r].c_str(), names[r].c_str()) != 0)
+                Fail(names[r] + ": cannot rename the finished sinogram: " + std::strerror(errno));
+        temporaryCount = 0;
+    }
+
+    const uint64_t samples = uint64_t(M) * frameValues;
+    if (z.clamped > 0)
+        std::fprintf(stderr, "prjsino: %llu of %llu samples %s\n", static_cast<unsigned long long>(z.clamped),
+                     static_cast<unsigned long long>(samples),
+                     o.mode == Mode::noLog ? "not finite, set to 0"
+                                           : Clamped(o.clip).c_str());
+    if (!toStdout)
+        std::fprintf(stderr, "prjsino: %s\n", (count == 1 ? names[0] : names[0] + " ... " + names[count - 1]).c_str());
+}
+
+int main(int argc, char** argv)
+{
+    const Options o = ParseArguments(argc, argv);
+    for (int s : {SIGINT, SIGTERM, SIGHUP})
+        signal(s, OnSignal);
+    const size_t budget = static_cast<size_t>(o.memory * 1048576.0);
+    try {
+        std::unique_ptr<Scan> scan = OpenScan(o);
+        if (scan->projections.empty())
+            throw ScanError(o.scan + ": no projections");
+        const int row0 = o.rowFirst;
+        const int rowEnd = o.rowEnd < 0 ? scan->rows : o.rowEnd;
+        if (row0 >= scan->rows || rowEnd > scan->rows)
+            throw ScanError("rows " + Range(row0, rowEnd - 1) + " lie outside the detector, whose rows are 0 to " +
+                            std::to_string(scan->rows - 1));
+        if (o.mode == Mode::flatField && scan->flats.empty())
+            throw ScanError(o.scan + ": no flats" + (scan->container.compare(0, 4, "TIFF") == 0 ? " (--flats)" : "") +
+                            "; give --raw if the frames are transmissions already, --no-log if they are line "
+                            "integrals");
+        std::vector<double> angles = scan->angles;
+        if (o.angles) {
+            const size_t n = scan->projections.size();
+            angles.resize(n);
+            for (size_t i = 0; i < n; ++i)
+                angles[i] = n == 1 ? o.angleFirst
+                                   : o.angleFirst + (o.angleLast - o.angleFirst) * double(i) / double(n - 1);
+        } else if (angles.empty()) {
+            throw ScanError(o.scan + ": no angles in the scan; give --angles FIRST:LAST");
+        }
+        HalfTurn turn;
+        std::string why;
+        if (!ChooseHalfTurn(angles, o.half, turn, why))
+            throw ScanError(o.scan + ": " + why);
+        if (o.info) {
+            PrintInfo(*scan, o, angles, turn, row0, rowEnd - row0, budget);
+            if (std::fflush(stdout) != 0)
+                Fail("cannot write standard output");
+            return 0;
+        }
+        const int n = static_cast<int>(angles.size());
+        std::string left;
+        if (turn.first > 0)
+            left += "; projections before it (the first half turn) are left out";
+        if (turn.first + turn.M < n)
+            left += "; projection " + std::to_string(turn.first + turn.M) + ", at " +
+                    std::to_string(angles[turn.first + turn.M]) + " degrees, mirrors the first" +
+                    (turn.first + turn.M + 1 < n ? ", and those after it, are left out" : " and is left out");
+        std::fprintf(stderr, "prjsino: %s: %s, %d of %d projections kept (%s), ra %.17g, M %d%s\n", o.scan.c_str(),
+                     scan->container.c_str(), turn.M, n, Range(turn.first, turn.first + turn.M - 1).c_str(),
+                     turn.ra, turn.M, left.c_str());
+        Convert(*scan, o, turn, row0, rowEnd - row0, budget);
+    } catch (const ScanError& e) {
+        Fail(e.what());
+    } catch (const std::bad_alloc&) {
+        Fail("memory allocation error");
+    }
+    return 0;
+}

@@ -1,0 +1,474 @@
+// Raw scans in HDF5 files, read with the HDF5 C library.
+//
+// Two layouts, recognised by their content:
+// - Data Exchange: /exchange/data (projections), /exchange/data_white (flats)
+//   and /exchange/data_dark (darks), each frames x rows x columns, and
+//   /exchange/theta, the angle of each projection, in degrees unless its
+//   "units" attribute says radians.
+// - NeXus NXtomo: the group (at any depth) holding a dataset "definition"
+//   that reads "NXtomo"; its instrument/detector/data holds every frame in
+//   the order of acquisition, instrument/detector/image_key the kind of each
+//   (0 projection, 1 flat, 2 dark; any other value is skipped), and
+//   sample/rotation_angle the angle of each, in the unit its "units"
+//   attribute names.
+//
+// Failures that the library would pass over are checked before the long
+// pass: a compression filter that is not installed (it shows only when a
+// chunk is read), the missing source file of a virtual dataset (read as fill
+// values without an error), an external link to a file that is not there.
+// The chunk cache of each dataset is made large enough for the chunks one
+// frame touches, so that frames stored one per chunk, or a few per chunk, are
+// read from the disk once.
+
+#include "scan.h"
+
+#include <hdf5.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+// The largest chunk cache per dataset: the chunks that one frame touches, up
+// to this many bytes.
+static const size_t kChunkCacheMax = size_t(512) << 20;
+
+// A handle of the library, closed when it goes out of scope.
+class Handle {
+public:
+    Handle(hid_t id = H5I_INVALID_HID) : id_(id) {}
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+    Handle(Handle&& other) noexcept : id_(other.id_) { other.id_ = H5I_INVALID_HID; }
+    Handle& operator=(Handle&& other) noexcept
+    {
+        std::swap(id_, other.id_);
+        return *this;
+    }
+    ~Handle()
+    {
+        if (id_ >= 0 && H5Iis_valid(id_) > 0)
+            H5Idec_ref(id_);
+    }
+    operator hid_t() const { return id_; }
+    bool ok() const { return id_ >= 0; }
+
+private:
+    hid_t id_;
+};
+
+// The most specific description on the library's error stack: the place
+// where the failure was first seen.
+static herr_t Innermost(unsigned n, const H5E_error2_t* e, void* text)
+{
+    if (n == 0 && e->desc)
+        *static_cast<std::string*>(text) = e->desc;
+    return 0;
+}
+
+static std::string LibraryError()
+{
+    std::string text;
+    H5Ewalk2(H5E_DEFAULT, H5E_WALK_UPWARD, Innermost, &text);
+    return text.empty() ? "" : " (HDF5: " + text + ")";
+}
+
+// The Debian packages that install the dynamically loaded filters.
+static std::string FilterPackage(H5Z_filter_t id)
+{
+    switch (id) {
+    case 307: case 32004: case 32008: return "hdf5-filter-plugin";
+    case 32001: return "hdf5-filter-plugin-blosc-serial";
+    case 32013: return "hdf5-filter-plugin-zfp-serial";
+    case 32000: return "hdf5-plugin-lzf";
+    default: return "";
+    }
+}
+
+// The text of a string dataset or attribute, fixed-length or variable-length,
+// with trailing zeros and blanks removed; false when it holds no string.
+static bool ReadText(hid_t object, bool attribute, std::string& text)
+{
+    Handle type(attribute ? H5Aget_type(object) : H5Dget_type(object));
+    if (!type.ok() || H5Tget_class(type) != H5T_STRING)
+        return false;
+    Handle space(attribute ? H5Aget_space(object) : H5Dget_space(object));
+    if (!space.ok() || H5Sget_simple_extent_npoints(space) < 1)
+        return false;
+    Handle memory(H5Tcopy(H5T_C_S1));
+    const htri_t variable = H5Tis_variable_str(type);
+    if (variable < 0)
+        return false;
+    hsize_t one = 1;
+    Handle first(H5Scopy(space));
+    if (H5Sget_simple_extent_ndims(space) > 0) {
+        hsize_t zero[H5S_MAX_RANK] = {};
+        hsize_t ones[H5S_MAX_RANK];
+        std::fill(ones, ones + H5S_MAX_RANK, 1);
+        H5Sselect_hyperslab(first, H5S_SELECT_SET, zero, nullptr, ones, nullptr);
+    }
+    Handle single(H5Screate_simple(1, &one, nullptr));
+    if (variable) {
+        H5Tset_size(memory, H5T_VARIABLE);
+        char* value = nullptr;
+        const herr_t status = attribute ? H5Aread(object, memory, &value)
+                                        : H5Dread(object, memory, single, first, H5P_DEFAULT, &value);
+        if (status < 0 || !value)
+            return false;
+        text = value;
+        H5free_memory(value);
+    } else {
+        const size_t size = H5Tget_size(type);
+        H5Tset_size(memory, size + 1);
+        std::string value(size + 1, '\0');
+        const herr_t status = attribute ? H5Aread(object, memory, &value[0])
+                                        : H5Dread(object, memory, single, first, H5P_DEFAULT, &value[0]);
+        if (status < 0)
+            return false;
+        text = value.c_str();
+    }
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\0'))
+        text.pop_back();
+    return true;
+}
+
+static bool ReadAttributeText(hid_t object, const char* name, std::string& text)
+{
+    if (H5Aexists(object, name) <= 0)
+        return false;
+    Handle attribute(H5Aopen(object, name, H5P_DEFAULT));
+    return attribute.ok() && ReadText(attribute, true, text);
+}
+
+static std::string Lower(std::string text)
+{
+    for (char& c : text)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+// Whether every link along the path exists (the objects they point to may not).
+static bool LinkExists(hid_t file, const std::string& path)
+{
+    for (size_t at = path.find('/', 1); ; at = path.find('/', at + 1)) {
+        const std::string prefix = path.substr(0, at);
+        if (H5Lexists(file, prefix.c_str(), H5P_DEFAULT) <= 0)
+            return false;
+        if (at == std::string::npos)
+            return true;
+    }
+}
+
+// The reason an existing link does not open: an external link whose file or
+// object is missing, named with its target.
+static std::string WhyNotOpen(hid_t file, const std::string& path)
+{
+    const std::string error = LibraryError();
+    for (size_t at = path.find('/', 1); ; at = path.find('/', at + 1)) {
+        const std::string prefix = path.substr(0, at);
+        H5L_info_t info;
+        if (H5Lget_info(file, prefix.c_str(), &info, H5P_DEFAULT) >= 0 && info.type == H5L_TYPE_EXTERNAL) {
+            std::string value(info.u.val_size, '\0');
+            const char* target = "";
+            const char* object = "";
+            unsigned flags;
+            if (H5Lget_val(file, prefix.c_str(), &value[0], value.size(), H5P_DEFAULT) >= 0)
+                H5Lunpack_elink_val(&value[0], value.size(), &flags, &target, &object);
+            return prefix + " is an external link to " + object + " in " + target +
+                   ", which cannot be opened" + error;
+        }
+        if (at == std::string::npos)
+            break;
+    }
+    return "cannot open " + path + error;
+}
+
+struct Dataset {
+    std::string path;
+    Handle id;
+    Handle space;
+    int rank = 0;
+    hsize_t dims[H5S_MAX_RANK] = {};
+};
+
+class Hdf5Scan : public Scan {
+public:
+    void Read(const Frame& f, int row0, int count, double* out) override;
+    Dataset* Open(const std::string& path, bool required);
+    void CheckStack(Dataset& d);
+    std::vector<double> ReadAngles(Dataset& d, std::string& unitsFrom);
+
+    std::string file;
+    Handle id;
+    std::vector<Dataset*> sources;
+    std::vector<std::unique_ptr<Dataset>> datasets;
+};
+
+static std::string Describe(hid_t type)
+{
+    const H5T_class_t kind = H5Tget_class(type);
+    const size_t bits = 8 * H5Tget_size(type);
+    std::string name;
+    if (kind == H5T_INTEGER)
+        name = (H5Tget_sign(type) == H5T_SGN_NONE ? "uint" : "int") + std::to_string(bits);
+    else if (kind == H5T_FLOAT)
+        name = "float" + std::to_string(bits);
+    else
+        return "";
+    if (bits > 8)
+        name += H5Tget_order(type) == H5T_ORDER_BE ? ", big-endian" : ", little-endian";
+    return name;
+}
+
+Dataset* Hdf5Scan::Open(const std::string& path, bool required)
+{
+    if (!LinkExists(id, path)) {
+        if (required)
+            throw ScanError(file + ": no dataset " + path);
+        return nullptr;
+    }
+    auto d = std::make_unique<Dataset>();
+    d->path = path;
+    d->id = Handle(H5Dopen2(id, path.c_str(), H5P_DEFAULT));
+    if (!d->id.ok())
+        throw ScanError(file + ": " + WhyNotOpen(id, path));
+    d->space = Handle(H5Dget_space(d->id));
+    d->rank = H5Sget_simple_extent_dims(d->space, d->dims, nullptr);
+    if (d->rank < 0)
+        throw ScanError(file + ": cannot read the shape of " + path + LibraryError());
+    datasets.push_back(std::move(d));
+    return datasets.back().get();
+}
+
+// Checks that a dataset is a stack of frames that can be read as numbers:
+// three dimensions, integer or float samples, every filter installed, every
+// source of a virtual dataset present; reopens a chunked one with a chunk
+// cache that holds the chunks of a frame; reads one row to probe it.
+void Hdf5Scan::CheckStack(Dataset& d)
+{
+    if (d.rank != 3)
+        throw ScanError(file + ": " + d.path + " is not a stack of frames (frames x rows x columns): it has " +
+                        std::to_string(d.rank) + " dimensions");
+    Handle type(H5Dget_type(d.id));
+    if (Describe(type).empty())
+        throw ScanError(file + ": " + d.path + " does not hold integer or floating-point samples");
+    Handle create(H5Dget_create_plist(d.id));
+    const int filters = H5Pget_nfilters(create);
+    for (int k = 0; k < filters; ++k) {
+        unsigned flags, config;
+        size_t values = 0;
+        char name[256] = {};
+        const H5Z_filter_t filter = H5Pget_filter2(create, k, &flags, &values, nullptr, sizeof name, name, &config);
+        if (filter >= 0 && H5Zfilter_avail(filter) <= 0) {
+            const std::string package = FilterPackage(filter);
+            throw ScanError(file + ": " + d.path + " is compressed with HDF5 filter " + std::to_string(filter) +
+                            (name[0] ? std::string(" (") + name + ")" : std::string()) +
+                            ", which is not installed" +
+                            (package.empty() ? std::string(" (see HDF5_PLUGIN_PATH)")
+                                             : "; install Debian's package " + package));
+        }
+    }
+    const H5D_layout_t layout = H5Pget_layout(create);
+    if (layout == H5D_VIRTUAL) {
+        size_t count = 0;
+        H5Pget_virtual_count(create, &count);
+        const std::string here = file.find('/') == std::string::npos ? "" : file.substr(0, file.rfind('/') + 1);
+        for (size_t k = 0; k < count; ++k) {
+            std::string source(H5Pget_virtual_filename(create, k, nullptr, 0) + 1, '\0');
+            std::string object(H5Pget_virtual_dsetname(create, k, nullptr, 0) + 1, '\0');
+            H5Pget_virtual_filename(create, k, &source[0], source.size());
+            H5Pget_virtual_dsetname(create, k, &object[0], object.size());
+            source = source.c_str();
+            object = object.c_str();
+            bool found = false;
+            if (source == ".") {
+                found = LinkExists(id, object);
+            } else {
+                for (const std::string& candidate : {source[0] == '/' ? source : here + source, source}) {
+                    if (H5Fis_hdf5(candidate.c_str()) <= 0)
+                        continue;
+                    Handle other(H5Fopen(candidate.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT));
+                    if (other.ok() && LinkExists(other, object)) {
+                        found = true;
+                        break;
+                    }
+                }
+            }
+            if (!found)
+                throw ScanError(file + ": " + d.path + " is a virtual dataset whose source " + object + " in " +
+                                source + " is missing");
+        }
+    }
+    if (layout == H5D_CHUNKED) {
+        hsize_t chunk[3];
+        H5Pget_chunk(create, 3, chunk);
+        const hsize_t touched = ((d.dims[1] + chunk[1] - 1) / chunk[1]) * ((d.dims[2] + chunk[2] - 1) / chunk[2]);
+        const size_t bytes = std::min<size_t>(kChunkCacheMax, touched * chunk[0] * chunk[1] * chunk[2] *
+                                                                  H5Tget_size(type));
+        Handle access(H5Pcreate(H5P_DATASET_ACCESS));
+        H5Pset_chunk_cache(access, std::max<size_t>(521, 100 * touched + 1), bytes, 1.0);
+        d.id = Handle(H5Dopen2(id, d.path.c_str(), access));
+        if (!d.id.ok())
+            throw ScanError(file + ": cannot open " + d.path + LibraryError());
+    }
+    if (d.dims[0] > 0 && d.dims[1] > 0 && d.dims[2] > 0) {
+        std::vector<double> row(d.dims[2]);
+        sources.push_back(&d);
+        Read(Frame{static_cast<int>(sources.size() - 1), 0, -1}, 0, 1, row.data());
+        sources.pop_back();
+    }
+}
+
+void Hdf5Scan::Read(const Frame& f, int row0, int count, double* out)
+{
+    Dataset& d = *sources[f.source];
+    const hsize_t start[3] = {hsize_t(f.index), hsize_t(row0), 0};
+    const hsize_t size[3] = {1, hsize_t(count), d.dims[2]};
+    const hsize_t values = size[1] * size[2];
+    Handle memory(H5Screate_simple(1, &values, nullptr));
+    if (H5Sselect_hyperslab(d.space, H5S_SELECT_SET, start, nullptr, size, nullptr) < 0 ||
+        H5Dread(d.id, H5T_NATIVE_DOUBLE, memory, d.space, H5P_DEFAULT, out) < 0)
+        throw ScanError(file + ": cannot read frame " + std::to_string(f.index) + " of " + d.path +
+                        LibraryError());
+}
+
+// The angles of a one-dimensional dataset, in degrees: radians when its
+// "units" attribute says so ("rad", "radian", "radians"), degrees when it says
+// "deg", "degree" or "degrees" or has none.
+std::vector<double> Hdf5Scan::ReadAngles(Dataset& d, std::string& from)
+{
+    if (d.rank != 1)
+        throw ScanError(file + ": " + d.path + " is not a list of angles: it has " + std::to_string(d.rank) +
+                        " dimensions");
+    std::vector<double> values(d.dims[0]);
+    if (!values.empty() && H5Dread(d.id, H5T_NATIVE_DOUBLE, H5S_ALL, H5S_ALL, H5P_DEFAULT, values.data()) < 0)
+        throw ScanError(file + ": cannot read the angles " + d.path + LibraryError());
+    std::string units;
+    double scale = 1;
+    if (ReadAttributeText(d.id, "units", units)) {
+        const std::string unit = Lower(units);
+        if (unit == "rad" || unit == "radian" || unit == "radians")
+            scale = 180 / 3.14159265358979323846;
+        else if (unit != "deg" && unit != "degree" && unit != "degrees")
+            throw ScanError(file + ": the angles " + d.path + " are in unknown units \"" + units + "\"");
+    }
+    for (double& a : values)
+        a *= scale;
+    from = d.path + (scale == 1 ? ", degrees" : ", radians");
+    return values;
+}
+
+// Finds the group whose "definition" dataset reads NXtomo.
+struct EntrySearch {
+    std::string entry;
+};
+
+static herr_t VisitLink(hid_t group, const char* name, const H5L_info_t* info, void* data)
+{
+    auto* search = static_cast<EntrySearch*>(data);
+    const char* base = std::strrchr(name, '/');
+    base = base ? base + 1 : name;
+    if (info->type != H5L_TYPE_HARD || std::strcmp(base, "definition") != 0)
+        return 0;
+    Handle definition(H5Dopen2(group, name, H5P_DEFAULT));
+    std::string text;
+    if (definition.ok() && ReadText(definition, false, text) && Lower(text) == "nxtomo") {
+        search->entry = "/" + std::string(name, base - name);
+        if (search->entry.size() > 1)
+            search->entry.pop_back();
+        return 1;
+    }
+    return 0;
+}
+
+bool IsHdf5File(const std::string& path)
+{
+    return H5Fis_hdf5(path.c_str()) > 0;
+}
+
+std::unique_ptr<Scan> OpenHdf5Scan(const std::string& path)
+{
+    H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
+    auto scan = std::make_unique<Hdf5Scan>();
+    Hdf5Scan& s = *scan;
+    s.file = path;
+    s.id = Handle(H5Fopen(path.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT));
+    if (!s.id.ok())
+        throw ScanError(path + ": cannot open the HDF5 file" + LibraryError());
+
+    Dataset* data;
+    if (LinkExists(s.id, "/exchange/data")) {
+        s.container = "HDF5, Data Exchange";
+        data = s.Open("/exchange/data", true);
+        Dataset* flats = s.Open("/exchange/data_white", false);
+        Dataset* darks = s.Open("/exchange/data_dark", false);
+        for (Dataset* d : {data, flats, darks})
+            if (d)
+                s.CheckStack(*d);
+        const auto add = [&](Dataset* d, std::vector<Frame>& frames) {
+            if (!d)
+                return;
+            s.sources.push_back(d);
+            for (hsize_t k = 0; k < d->dims[0]; ++k)
+                frames.push_back(Frame{static_cast<int>(s.sources.size() - 1), long(k), -1});
+        };
+        add(data, s.projections);
+        add(flats, s.flats);
+        add(darks, s.darks);
+        if (Dataset* theta = s.Open("/exchange/theta", false)) {
+            s.angles = s.ReadAngles(*theta, s.anglesFrom);
+            if (s.angles.size() != s.projections.size())
+                throw ScanError(path + ": " + theta->path + " holds " + std::to_string(s.angles.size()) +
+                                " angles for " + std::to_string(s.projections.size()) + " projections");
+        }
+    } else {
+        EntrySearch search;
+        H5Lvisit(s.id, H5_INDEX_NAME, H5_ITER_NATIVE, VisitLink, &search);
+        if (search.entry.empty())
+            throw ScanError(path + ": neither a Data Exchange file (no /exchange/data) nor a NeXus NXtomo "
+                                   "file (no group whose definition is NXtomo)");
+        const std::string entry = search.entry == "/" ? "" : search.entry;
+        s.container = "HDF5, NeXus NXtomo (entry " + search.entry + ")";
+        data = s.Open(entry + "/instrument/detector/data", true);
+        s.CheckStack(*data);
+        Dataset* keys = s.Open(entry + "/instrument/detector/image_key", true);
+        Dataset* rotation = s.Open(entry + "/sample/rotation_angle", true);
+        if (keys->rank != 1 || keys->dims[0] != data->dims[0])
+            throw ScanError(path + ": " + keys->path + " does not hold one key per frame of " + data->path);
+        std::vector<int> key(keys->dims[0]);
+        if (!key.empty() && H5Dread(keys->id, H5T_NATIVE_INT, H5S_ALL, H5S_ALL, H5P_DEFAULT, key.data()) < 0)
+            throw ScanError(path + ": cannot read " + keys->path + LibraryError());
+        const std::vector<double> rotationAngles = s.ReadAngles(*rotation, s.anglesFrom);
+        if (rotationAngles.size() != key.size())
+            throw ScanError(path + ": " + rotation->path + " does not hold one angle per frame of " + data->path);
+        s.sources.push_back(data);
+        for (size_t k = 0; k < key.size(); ++k) {
+            const Frame f{0, long(k), long(k)};
+            if (key[k] == 0) {
+                s.projections.push_back(f);
+                s.angles.push_back(rotationAngles[k]);
+            } else if (key[k] == 1) {
+                s.flats.push_back(f);
+            } else if (key[k] == 2) {
+                s.darks.push_back(f);
+            } else {
+                s.otherFrames.push_back(long(k));
+            }
+        }
+    }
+    s.rows = static_cast<int>(data->dims[1]);
+    s.columns = static_cast<int>(data->dims[2]);
+    if (data->dims[1] > 1u << 30 || data->dims[2] > 1u << 30 || s.rows < 1 || s.columns < 1)
+        throw ScanError(path + ": " + data->path + " has frames of " + std::to_string(data->dims[1]) + " x " +
+                        std::to_string(data->dims[2]) + " pixels");
+    for (Dataset* d : s.sources)
+        if (d->dims[1] != data->dims[1] || d->dims[2] != data->dims[2])
+            throw ScanError(path + ": the frames of " + d->path + " are " + std::to_string(d->dims[1]) + " x " +
+                            std::to_string(d->dims[2]) + " pixels, those of " + data->path + " " +
+                            std::to_string(s.rows) + " x " + std::to_string(s.columns));
+    Handle type(H5Dget_type(data->id));
+    s.sampleType = Describe(type);
+    return scan;
+}
