@@ -60,6 +60,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <future>
 #include <limits>
 #include <string>
 #include <vector>
@@ -445,6 +447,13 @@ static std::string Header(int N, int M, double ra, int row)
     return text;
 }
 
+static std::string Degrees(double angle)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.10g", angle);
+    return text;
+}
+
 static std::string Range(int first, int last)
 {
     return first == last ? std::to_string(first) : std::to_string(first) + " to " + std::to_string(last);
@@ -553,6 +562,32 @@ static std::string Clamped(double floor)
     return text;
 }
 
+// Writes a block of normalised projections m0 ... m0 + frames - 1 (each the
+// selected rows, count x N values) into the sinograms: in the file of row r
+// the block's part of that row goes after the header and the m0 projections
+// before it. Returns the failure, or an empty text.
+static std::string WriteBlock(const double* values, int frames, int m0, int count, int N,
+                              const std::vector<std::string>& headers, bool toStdout)
+{
+    const size_t frameValues = size_t(count) * N;
+    if (toStdout)
+        return std::fwrite(values, sizeof(double), frames * frameValues, stdout) == frames * frameValues
+                   ? ""
+                   : "cannot write standard output: " + std::string(std::strerror(errno));
+    std::vector<struct iovec> pieces(frames);
+    for (int r = 0; r < count; ++r) {
+        for (int k = 0; k < frames; ++k)
+            pieces[k] = {const_cast<double*>(values + k * frameValues + size_t(r) * N), N * sizeof(double)};
+        const int fd = open(temporaries[r].c_str(), O_WRONLY | O_CLOEXEC);
+        const off_t at = off_t(headers[r].size()) + off_t(m0) * N * off_t(sizeof(double));
+        const bool ok = fd >= 0 && WriteAt(fd, pieces.data(), frames, at);
+        const int error = errno;
+        if (fd < 0 || close(fd) != 0 || !ok)
+            return temporaries[r] + ": cannot write: " + std::strerror(fd < 0 || !ok ? error : errno);
+    }
+    return "";
+}
+
 // Writes the sinograms of rows row0 ... row0 + count - 1, in one pass over
 // the kept projections.
 static void Convert(Scan& scan, const Options& o, const HalfTurn& turn, int row0, int count, size_t budget)
@@ -560,7 +595,7 @@ static void Convert(Scan& scan, const Options& o, const HalfTurn& turn, int row0
     const int N = scan.columns, M = turn.M;
     const size_t frameValues = size_t(count) * N;
     const size_t frameBytes = frameValues * sizeof(double);
-    const int block = static_cast<int>(std::max<size_t>(1, std::min<size_t>({budget / frameBytes, size_t(M),
+    const int block = static_cast<int>(std::max<size_t>(1, std::min<size_t>({budget / 2 / frameBytes, size_t(M),
                                                                              size_t(kMaxBlock)})));
     const bool toStdout = o.outdir == "-";
     if (toStdout && count != 1)
@@ -586,7 +621,6 @@ static void Convert(Scan& scan, const Options& o, const HalfTurn& turn, int row0
         headers[r] = Header(N, M, turn.ra, row0 + r);
 
     Normalisation z = Prepare(scan, o, row0, count, budget);
-    std::vector<double> values(size_t(block) * frameValues);
     if (toStdout) {
         signal(SIGPIPE, SIG_IGN);
         if (std::fputs(headers[0].c_str(), stdout) == EOF)
@@ -604,32 +638,31 @@ static void Convert(Scan& scan, const Options& o, const HalfTurn& turn, int row0
         }
     }
 
-    std::vector<struct iovec> pieces(block);
-    for (int m0 = 0; m0 < M; m0 += block) {
+    // Two blocks: the projections of one are read and normalised while the
+    // other is written.
+    std::vector<double> values[2] = {std::vector<double>(size_t(block) * frameValues),
+                                     std::vector<double>(size_t(block) * frameValues)};
+    std::future<std::string> writing;
+    for (int m0 = 0, b = 0; m0 < M; m0 += block, b ^= 1) {
         const int frames = std::min(block, M - m0);
         for (int k = 0; k < frames; ++k) {
             const Frame& f = scan.projections[FrameOfRow(turn, m0 + k)];
-            double* frame = values.data() + k * frameValues;
+            double* frame = values[b].data() + k * frameValues;
             scan.Read(f, row0, count, frame);
             Normalise(z, f, frame, frameValues);
         }
-        if (toStdout) {
-            if (std::fwrite(values.data(), sizeof(double), frames * frameValues, stdout) != frames * frameValues)
-                Fail("cannot write standard output: " + std::string(std::strerror(errno)));
-            continue;
+        if (writing.valid()) {
+            const std::string error = writing.get();
+            if (!error.empty())
+                Fail(error);
         }
-        // Row r of the block: N values from each of its projections, in a
-        // row of the sinogram's file after the m0 before them.
-        for (int r = 0; r < count; ++r) {
-            for (int k = 0; k < frames; ++k)
-                pieces[k] = {values.data() + k * frameValues + size_t(r) * N, N * sizeof(double)};
-            const int fd = open(temporaries[r].c_str(), O_WRONLY | O_CLOEXEC);
-            const off_t at = off_t(headers[r].size()) + off_t(m0) * N * off_t(sizeof(double));
-            const bool ok = fd >= 0 && WriteAt(fd, pieces.data(), frames, at);
-            const int error = errno;
-            if (fd < 0 || close(fd) != 0 || !ok)
-                Fail(temporaries[r] + ": cannot write: " + std::strerror(fd < 0 || !ok ? error : errno));
-        }
+        writing = std::async(std::launch::async, WriteBlock, values[b].data(), frames, m0, count, N,
+                             std::cref(headers), toStdout);
+    }
+    if (writing.valid()) {
+        const std::string error = writing.get();
+        if (!error.empty())
+            Fail(error);
     }
     if (toStdout) {
         if (std::fflush(stdout) != 0)
@@ -696,7 +729,7 @@ int main(int argc, char** argv)
             left += "; projections before it (the first half turn) are left out";
         if (turn.first + turn.M < n)
             left += "; projection " + std::to_string(turn.first + turn.M) + ", at " +
-                    std::to_string(angles[turn.first + turn.M]) + " degrees, mirrors the first" +
+                    Degrees(angles[turn.first + turn.M]) + " degrees, mirrors the first" +
                     (turn.first + turn.M + 1 < n ? ", and those after it, are left out" : " and is left out");
         std::fprintf(stderr, "prjsino: %s: %s, %d of %d projections kept (%s), ra %.17g, M %d%s\n", o.scan.c_str(),
                      scan->container.c_str(), turn.M, n, Range(turn.first, turn.first + turn.M - 1).c_str(),
