@@ -18,7 +18,7 @@ bool ChooseHalfTurn(const std::vector<double>& angles, int half, HalfTurn& turn,
 {
     const int n = static_cast<int>(angles.size());
     if (n < 2) {
-        error = Format("the scan holds %.0f projections: at least 2 are needed", n);
+        error = Format("at least 2 projections are needed; the scan holds %.0f", n);
         return false;
     }
     for (int i = 0; i < n; ++i)

@@ -589,8 +589,10 @@ static std::string WriteBlock(const double* values, int frames, int m0, int coun
 }
 
 // Writes the sinograms of rows row0 ... row0 + count - 1, in one pass over
-// the kept projections.
-static void Convert(Scan& scan, const Options& o, const HalfTurn& turn, int row0, int count, size_t budget)
+// the kept projections; then reports what was chosen, what was clamped and
+// what was written.
+static void Convert(Scan& scan, const Options& o, const HalfTurn& turn, int row0, int count, size_t budget,
+                    const std::string& chosen)
 {
     const int N = scan.columns, M = turn.M;
     const size_t frameValues = size_t(count) * N;
@@ -674,6 +676,7 @@ static void Convert(Scan& scan, const Options& o, const HalfTurn& turn, int row0
         temporaryCount = 0;
     }
 
+    std::fprintf(stderr, "prjsino: %s\n", chosen.c_str());
     const uint64_t samples = uint64_t(M) * frameValues;
     if (z.clamped > 0)
         std::fprintf(stderr, "prjsino: %llu of %llu samples %s\n", static_cast<unsigned long long>(z.clamped),
@@ -731,10 +734,11 @@ int main(int argc, char** argv)
             left += "; projection " + std::to_string(turn.first + turn.M) + ", at " +
                     Degrees(angles[turn.first + turn.M]) + " degrees, mirrors the first" +
                     (turn.first + turn.M + 1 < n ? ", and those after it, are left out" : " and is left out");
-        std::fprintf(stderr, "prjsino: %s: %s, %d of %d projections kept (%s), ra %.17g, M %d%s\n", o.scan.c_str(),
-                     scan->container.c_str(), turn.M, n, Range(turn.first, turn.first + turn.M - 1).c_str(),
-                     turn.ra, turn.M, left.c_str());
-        Convert(*scan, o, turn, row0, rowEnd - row0, budget);
+        char chosen[512];
+        std::snprintf(chosen, sizeof chosen, "%s: %s, %d of %d projections kept (%s), ra %.17g, M %d",
+                      o.scan.c_str(), scan->container.c_str(), turn.M, n,
+                      Range(turn.first, turn.first + turn.M - 1).c_str(), turn.ra, turn.M);
+        Convert(*scan, o, turn, row0, rowEnd - row0, budget, chosen + left);
     } catch (const ScanError& e) {
         Fail(e.what());
     } catch (const std::bad_alloc&) {

@@ -75,15 +75,29 @@ static std::string LibraryError()
     return text.empty() ? "" : " (HDF5: " + text + ")";
 }
 
-// The Debian packages that install the dynamically loaded filters.
+// The dynamically loaded filters met in scans: their names, and the Debian
+// packages that install them.
+static std::string FilterName(H5Z_filter_t id)
+{
+    switch (id) {
+    case 307: return " (bzip2)";
+    case 32000: return " (LZF)";
+    case 32001: return " (Blosc)";
+    case 32004: return " (LZ4)";
+    case 32008: return " (Bitshuffle)";
+    case 32013: return " (ZFP)";
+    default: return "";
+    }
+}
+
 static std::string FilterPackage(H5Z_filter_t id)
 {
     switch (id) {
-    case 307: case 32004: case 32008: return "hdf5-filter-plugin";
-    case 32001: return "hdf5-filter-plugin-blosc-serial";
-    case 32013: return "hdf5-filter-plugin-zfp-serial";
-    case 32000: return "hdf5-plugin-lzf";
-    default: return "";
+    case 307: case 32004: case 32008: return "install Debian's package hdf5-filter-plugin";
+    case 32001: return "install Debian's package hdf5-filter-plugin-blosc-serial";
+    case 32013: return "install Debian's package hdf5-filter-plugin-zfp-serial";
+    case 32000: return "install Debian's package hdf5-plugin-lzf";
+    default: return "its plugin is looked for in HDF5_PLUGIN_PATH";
     }
 }
 
@@ -98,6 +112,7 @@ static bool ReadText(hid_t object, bool attribute, std::string& text)
     if (!space.ok() || H5Sget_simple_extent_npoints(space) < 1)
         return false;
     Handle memory(H5Tcopy(H5T_C_S1));
+    H5Tset_cset(memory, H5Tget_cset(type));   // the library converts no character set into another
     const htri_t variable = H5Tis_variable_str(type);
     if (variable < 0)
         return false;
@@ -259,16 +274,10 @@ void Hdf5Scan::CheckStack(Dataset& d)
     for (int k = 0; k < filters; ++k) {
         unsigned flags, config;
         size_t values = 0;
-        char name[256] = {};
-        const H5Z_filter_t filter = H5Pget_filter2(create, k, &flags, &values, nullptr, sizeof name, name, &config);
-        if (filter >= 0 && H5Zfilter_avail(filter) <= 0) {
-            const std::string package = FilterPackage(filter);
+        const H5Z_filter_t filter = H5Pget_filter2(create, k, &flags, &values, nullptr, 0, nullptr, &config);
+        if (filter >= 0 && H5Zfilter_avail(filter) <= 0)
             throw ScanError(file + ": " + d.path + " is compressed with HDF5 filter " + std::to_string(filter) +
-                            (name[0] ? std::string(" (") + name + ")" : std::string()) +
-                            ", which is not installed" +
-                            (package.empty() ? std::string(" (see HDF5_PLUGIN_PATH)")
-                                             : "; install Debian's package " + package));
-        }
+                            FilterName(filter) + ", which is not installed; " + FilterPackage(filter));
     }
     const H5D_layout_t layout = H5Pget_layout(create);
     if (layout == H5D_VIRTUAL) {

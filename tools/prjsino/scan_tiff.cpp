@@ -235,7 +235,13 @@ void TiffScan::Add(const std::string& pattern, const char* what, std::vector<Fra
         TIFF* tif = TIFFOpen(file.c_str(), "rm");
         if (!tif)
             throw ScanError(file + ": cannot open the TIFF file" + LibraryError());
+        tiffError.clear();
         const tdir_t pages = TIFFNumberOfDirectories(tif);
+        if (!tiffError.empty()) {
+            TIFFClose(tif);
+            throw ScanError(file + ": cannot read its pages, after the first " + std::to_string(pages) +
+                            "; the file is damaged or cut short" + LibraryError());
+        }
         files.push_back(file);
         const Frame first{static_cast<int>(files.size() - 1), 0, -1};
         Page p;
