@@ -378,3 +378,54 @@ def test_bad_input_fails_with_one_message_and_leaves_nothing(tmp_path):
         if status == 1:
             assert result.stderr.count("\n") == 1, (name, result.stderr)
         assert not out.exists() or os.listdir(out) == [], name
+
+
+# ---------------------------------------------------------------------------
+# prjstack --scan: the same images as prjslice on prjsino's sinograms.
+
+PRJSTACK = os.environ.get("PRJSTACK_BIN", "prjstack")
+PRJSLICE = os.environ.get("PRJSLICE_BIN", "prjslice")
+PRJAXIS = os.environ.get("PRJAXIS_BIN", "prjaxis")
+
+
+def test_prjstack_scan_matches_prjslice_on_the_sinograms(tmp_path):
+    import shutil
+    if not shutil.which("parallel"):
+        if os.environ.get("CI"):
+            pytest.fail("GNU parallel is not installed")
+        pytest.skip("GNU parallel is not installed")
+    rows = 7
+    gain, dark = detector(rows)
+    x = np.arange(N) - 21.75                   # the axis off the detector centre
+    theta = np.arange(M + 1) * 3.0 + 20
+    p = np.empty((M + 1, rows, N))
+    for k, t in enumerate(np.radians(theta)):
+        for r in range(rows):                  # a disc of radius 8 + r about (3, -2)
+            s = x - (3 * np.cos(t) - 2 * np.sin(t))
+            p[k, r] = 0.04 * 2 * np.sqrt(np.clip((8 + r) ** 2 - s * s, 0, None))
+    write_dx(tmp_path / "scan.h5", gain * I0 * np.exp(-p) + dark, (gain * I0 + dark)[None], dark[None], theta)
+    run("--rows", "1:6", tmp_path / "scan.h5", tmp_path / "sg")
+    middle = subprocess.run([PRJAXIS, tmp_path / "sg" / "sino_0003.sg"], capture_output=True, text=True,
+                            check=True).stdout.strip()
+    out = tmp_path / "out"
+    stack = [PRJSTACK, "-j", "2", "--no-bar", "-p", PRJSLICE, "--scan", tmp_path / "scan.h5", "--rows", "1:6",
+             "--band", "2", "0.5", "auto", out]
+    result = subprocess.run(stack, capture_output=True, text=True)
+    assert result.returncode == 0, result.stderr
+    assert "prjstack: r0/dr %s (prjaxis on row 3)\n" % middle in result.stderr
+    names = ["sino_%04d" % r for r in range(1, 6)]
+    assert sorted(f for f in os.listdir(out) if not f.startswith("prjstack")) == \
+        sorted([n + ".tif" for n in names] + ["ranges.csv"])   # the scratch directory is gone
+    csv = ["row,image,min,max"]
+    for r, name in zip(range(1, 6), names):
+        single = subprocess.run([PRJSLICE, tmp_path / "sg" / (name + ".sg"), "0.5", middle, "20",
+                                 tmp_path / (name + ".tif")], capture_output=True, text=True, check=True)
+        assert open(out / (name + ".tif"), "rb").read() == open(tmp_path / (name + ".tif"), "rb").read()
+        csv.append("%d,%s,%s" % (r, out / (name + ".tif"), single.stdout.strip().replace("\t", ",")))
+    assert open(out / "ranges.csv").read() == "\n".join(csv) + "\n"
+    # --resume imports and runs only the missing slice
+    os.remove(out / "sino_0004.tif")
+    result = subprocess.run(stack[:-3] + ["--resume", "0.5", middle, out], capture_output=True, text=True)
+    assert result.returncode == 0, result.stderr
+    assert "5 slices, 4 already done, 1 to reconstruct" in result.stderr
+    assert open(out / "sino_0004.tif", "rb").read() == open(tmp_path / "sino_0004.tif", "rb").read()

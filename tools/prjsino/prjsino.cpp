@@ -459,6 +459,24 @@ static std::string Range(int first, int last)
     return first == last ? std::to_string(first) : std::to_string(first) + " to " + std::to_string(last);
 }
 
+// The digits of the detector's last row: every name of a scan is padded to
+// them, whatever rows a run selects.
+static int RowDigits(int rows)
+{
+    int digits = 1;
+    for (int last = rows - 1; last >= 10; last /= 10)
+        ++digits;
+    return std::max(digits, 4);
+}
+
+// The file name of row r's sinogram.
+static std::string SinogramName(int rows, int r)
+{
+    char name[64];
+    std::snprintf(name, sizeof name, "sino_%0*d.sg", RowDigits(rows), r);
+    return name;
+}
+
 // How well projection b is the mirror image of projection a (rows x columns
 // each): the least mean square of a(r, c) - b(r, k - c) over the axes k/2 that
 // keep at least half the columns in both, relative to the mean square of a.
@@ -509,6 +527,8 @@ static void PrintInfo(Scan& scan, const Options& o, const std::vector<double>& a
         std::printf(", in reverse order");
     std::printf("\nra           %.17g\nM            %d\nrows         %s\n", turn.ra, turn.M,
                 Range(row0, row0 + count - 1).c_str());
+    std::printf("files        %s%s\n", SinogramName(scan.rows, row0).c_str(),
+                count > 1 ? (" ... " + SinogramName(scan.rows, row0 + count - 1)).c_str() : "");
     if (n < 3 || std::fabs(angles.back() - angles.front()) > 270)
         return;
 
@@ -545,15 +565,6 @@ static void PrintInfo(Scan& scan, const Options& o, const std::vector<double>& a
                     "the first\n");
 }
 
-// The digits of the detector's last row: every name of a scan is padded to
-// them, whatever rows a run selects.
-static int RowDigits(int rows)
-{
-    int digits = 1;
-    for (int last = rows - 1; last >= 10; last /= 10)
-        ++digits;
-    return std::max(digits, 4);
-}
 
 static std::string Clamped(double floor)
 {
@@ -610,11 +621,9 @@ static void Convert(Scan& scan, const Options& o, const HalfTurn& turn, int row0
             Fail(o.outdir + ": cannot make the directory: " + std::strerror(errno));
         if (stat(o.outdir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
             Fail(o.outdir + ": not a directory");
-        const int digits = RowDigits(scan.rows);
         temporaries.resize(count);
         for (int r = 0; r < count; ++r) {
-            char name[64];
-            std::snprintf(name, sizeof name, "sino_%0*d.sg", digits, row0 + r);
+            const std::string name = SinogramName(scan.rows, row0 + r);
             names[r] = o.outdir + "/" + name;
             temporaries[r] = o.outdir + "/." + name + ".part-" + std::to_string(getpid());
         }
