@@ -33,10 +33,10 @@ for program in "${programs[@]}"; do
     [[ -x $bin/$program ]] || fail "$bin/$program is not installed"
 done
 page=$prefix/$mandir/man1/prjslice.1
-for p in prjslice.1 prjslice-fixed.1; do
+for p in prjslice.1 prjslice-fixed.1 prjsino.1; do
     [[ -f $prefix/$mandir/man1/$p ]] || fail "$prefix/$mandir/man1/$p is not installed"
 done
-[[ $failures -eq 0 ]] && pass "installed: ${programs[*]}, prjslice(1), prjslice-fixed(1)"
+[[ $failures -eq 0 ]] && pass "installed: ${programs[*]}, prjslice(1), prjslice-fixed(1), prjsino(1)"
 
 # The installed programs, run from the prefix.
 cd "$work" || exit 1
@@ -74,10 +74,13 @@ if ! command -v groff >/dev/null; then
         [[ $failures -eq 0 ]] && exit 77
     fi
 else
-    warnings=$(groff -man -Tutf8 -ww -z "$page" 2>&1; groff -man -Tascii -ww -z "$page" 2>&1)
-    if [[ -z $warnings ]]; then pass "groff renders the page without warnings, in UTF-8 and in ASCII"; else fail "groff: $warnings"; fi
+    sino_page=$prefix/$mandir/man1/prjsino.1
+    warnings=$(for p in "$page" "$sino_page"; do
+        groff -man -Tutf8 -ww -z "$p" 2>&1; groff -man -Tascii -ww -z "$p" 2>&1
+    done)
+    if [[ -z $warnings ]]; then pass "groff renders the pages without warnings, in UTF-8 and in ASCII"; else fail "groff: $warnings"; fi
     if command -v mandoc >/dev/null; then
-        lint=$(mandoc -T lint -W warning "$page" 2>&1)
+        lint=$(mandoc -T lint -W warning "$page" "$sino_page" 2>&1)
         if [[ $? -eq 0 && -z $lint ]]; then pass "mandoc -T lint finds nothing"; else fail "mandoc: $lint"; fi
     elif [[ -n ${CI:-} ]]; then
         fail "mandoc is not installed (tools/deps.sh installs it)"
