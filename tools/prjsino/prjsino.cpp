@@ -342,14 +342,14 @@ static Normalisation Prepare(Scan& scan, const Options& o, int row0, int count, 
     const size_t n = size_t(count) * scan.columns;
     z.dark = scan.darks.empty() ? std::vector<double>(n, 0.0)
                                 : Reference(scan, scan.darks, row0, count, o.median, budget);
+    // Series of flats: frames one after another in the order of acquisition;
+    // all of them one series when the order is not recorded.
     std::vector<std::vector<Frame>> series;
     for (const Frame& f : scan.flats) {
-        if (series.empty() || f.order < 0 || series.back().back().order != f.order - 1)
+        if (series.empty() || (f.order >= 0 && series.back().back().order != f.order - 1))
             series.emplace_back();
         series.back().push_back(f);
     }
-    if (scan.flats.front().order < 0)
-        series.assign(1, scan.flats);
     for (const std::vector<Frame>& s : series) {
         std::vector<double> span = Reference(scan, s, row0, count, o.median, budget);
         for (size_t q = 0; q < n; ++q)
