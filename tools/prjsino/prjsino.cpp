@@ -478,29 +478,50 @@ static std::string SinogramName(int rows, int r)
 }
 
 // How well projection b is the mirror image of projection a (rows x columns
-// each): the least mean square of a(r, c) - b(r, k - c) over the axes k/2 that
+// each): the least mean square of a(r, c) - b(r, 2x - c) over the axes x that
 // keep at least half the columns in both, relative to the mean square of a.
 // A projection at 180 degrees from another is its mirror image about the
-// rotation axis, so this is 0 for it up to noise and interpolation.
+// rotation axis, so this is 0 for it up to noise and interpolation. The axes
+// are searched in half bins, where b is sampled at bins, then to a twentieth
+// of a bin about the best, with b interpolated linearly between bins.
 static double MirrorMismatch(const double* a, const double* b, int rows, int N, double& axis)
 {
     double power = 0;
     for (size_t q = 0; q < size_t(rows) * N; ++q)
         power += a[q] * a[q];
-    double best = std::numeric_limits<double>::infinity();
-    for (int k = N / 2; k <= N + N / 2 - 2 && k <= 2 * N - 2; ++k) {
-        const int c0 = std::max(0, k - (N - 1)), c1 = std::min(N - 1, k);
+    // the mean square about the axis x: columns c with 2x - c inside the row
+    const auto mismatch = [&](double x) {
+        const int c0 = std::max(0, static_cast<int>(std::ceil(2 * x - (N - 1))));
+        const int c1 = std::min(N - 1, static_cast<int>(std::floor(2 * x)));
         double sum = 0;
         for (int r = 0; r < rows; ++r) {
             const double* ar = a + size_t(r) * N;
             const double* br = b + size_t(r) * N;
-            for (int c = c0; c <= c1; ++c)
-                sum += (ar[c] - br[k - c]) * (ar[c] - br[k - c]);
+            for (int c = c0; c <= c1; ++c) {
+                const double u = 2 * x - c;
+                const int k = std::min(static_cast<int>(u), N - 2);
+                const double w = u - k;
+                const double mirrored = (1 - w) * br[k] + w * br[k + 1];
+                sum += (ar[c] - mirrored) * (ar[c] - mirrored);
+            }
         }
-        const double mean = sum / (double(rows) * (c1 - c0 + 1));
-        if (mean < best) {
-            best = mean;
+        return sum / (double(rows) * (c1 - c0 + 1));
+    };
+    double best = std::numeric_limits<double>::infinity();
+    for (int k = N / 2; k <= N + N / 2 - 2 && k <= 2 * N - 3; ++k) {
+        const double m = mismatch(k / 2.0);
+        if (m < best) {
+            best = m;
             axis = k / 2.0;
+        }
+    }
+    const double coarse = axis;
+    for (int step = -10; step <= 10; ++step) {
+        const double x = coarse + step / 20.0;
+        const double m = x >= N / 4.0 && x <= (3 * N - 4) / 4.0 ? mismatch(x) : best;
+        if (m < best) {
+            best = m;
+            axis = x;
         }
     }
     return power > 0 ? best / (power / (double(rows) * N)) : best;
@@ -552,7 +573,7 @@ static void PrintInfo(Scan& scan, const Options& o, const std::vector<double>& a
     const double span = std::fabs(angles.back() - angles.front());
     const bool anglesClosed = std::fabs(span - 180) <= std::fabs(turn.step) / 10;
     std::printf("mirror       projection %d against the mirror image of projection 0: %.3g (best axis at column "
-                "%.1f); projection %d: %.3g\n",
+                "%.2f); projection %d: %.3g\n",
                 n - 1, mismatch, axis, n - 2, mismatchBefore);
     if (dataClosed && !anglesClosed)
         std::printf("disagreement the last projection mirrors the first, so the %d projections span a closed "
