@@ -74,13 +74,18 @@ TEST(Phantom, ReconstructsWithinMeasuredError)
     // Root-mean-square error against the phantom sampled at the pixel
     // centres, over the disc the phantom fills: dominated by the blur of its
     // sharp edges, so measured once per geometry and held to that level.
+    // The image is the same to rounding on every machine, so each bound sits
+    // 0.2% above the measured value (0.056011, 0.060875, 0.053595): a change
+    // that costs accuracy fails it, such as angles interpolated with the
+    // wrong sign of the weight (+0.5 to +1.0%); one that gains asks for a
+    // tighter bound.
     struct Case {
         int N, M;
         double ra, dr, r0dr, rmse;
     };
-    const Case cases[] = {{256, 360, 0, 1, -127.5, 0.060},
-                          {201, 180, 30, 0.5, -90.25, 0.065},
-                          {256, 360, -15, 2, -140, 0.058}};
+    const Case cases[] = {{256, 360, 0, 1, -127.5, 0.05612},
+                          {201, 180, 30, 0.5, -90.25, 0.06100},
+                          {256, 360, -15, 2, -140, 0.05370}};
     for (const Case& c : cases) {
         TempDir dir;
         char args[128];
@@ -95,7 +100,7 @@ TEST(Phantom, ReconstructsWithinMeasuredError)
             sum += (image[p] - truth[p]) * (image[p] - truth[p]);
         const double rmse = std::sqrt(sum / image.size());
         EXPECT_LT(rmse, c.rmse) << c.N << " " << c.M;
-        EXPECT_GT(rmse, 0.8 * c.rmse) << "tighten the bound for " << c.N << " " << c.M;
+        EXPECT_GT(rmse, 0.99 * c.rmse) << "tighten the bound for " << c.N << " " << c.M;
     }
 }
 
