@@ -70,7 +70,7 @@ void BM_BackProject(benchmark::State& state)
 
 bool Supports(int path)
 {
-    const int before = PathCBP();
+    const int before = PathCBP(512);
     const bool ok = SetPathCBP(path);
     SetPathCBP(before);
     return ok;

@@ -373,8 +373,8 @@ void BackProjectScalar(const double* const* Q_, double* const* F_, const int* H0
 using BackProject = void (*)(const double* const*, double* const*, const int*, const int*, int,
                              int, int, double, double, const double*, const double*, int);
 
-// The back-projection path: the fastest this CPU runs, unless a test chose
-// one. The vector paths need rows of at least 16 bins.
+// The back-projection path for rows of at least 16 bins: the fastest this CPU
+// runs, unless a test chose one (-1 until either is known).
 static int path = -1;
 
 static bool Runs(int candidate)
@@ -395,16 +395,11 @@ bool SetPathCBP(int candidate)
     return true;
 }
 
-int PathCBP()
+int PathCBP(int bins)
 {
     if (path < 0)
         path = Runs(CBP_AVX512) ? CBP_AVX512 : Runs(CBP_AVX2) ? CBP_AVX2 : CBP_SCALAR;
-    return path;
-}
-
-static int Path()
-{
-    return N < 16 ? CBP_SCALAR : PathCBP();
+    return bins < 16 ? CBP_SCALAR : path;
 }
 
 double** CBP(double dr, double r0dr, double ra)
@@ -442,7 +437,7 @@ double** CBP(double dr, double r0dr, double ra)
             F[i][j] = 0.0;
 
     // Back-projection, in blocks of angles; the angle runs by adding step.
-    const int chosen = Path();
+    const int chosen = PathCBP(N);
     const BackProject backProject = chosen == CBP_AVX512 ? BackProjectAVX512
                                     : chosen == CBP_AVX2 ? BackProjectAVX2
                                                          : BackProjectScalar;

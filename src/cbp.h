@@ -30,8 +30,10 @@ double** CBP(double dr, double r0dr, double ra);
 // scalar loop, AVX2 and AVX-512. CBP takes the fastest the CPU runs.
 enum { CBP_SCALAR = 0, CBP_AVX2 = 1, CBP_AVX512 = 2 };
 
-// The path CBP takes.
-int PathCBP();
+// The path CBP takes for rows of N bins: the one a test chose, else the
+// fastest the CPU runs; the scalar loop below 16 bins, the width of the
+// vector paths' window.
+int PathCBP(int N);
 
 // Makes CBP take the given path (for tests and benchmarks); false, and no
 // change, when the CPU cannot run it.

@@ -224,6 +224,11 @@ TEST(Axis, RefusesSinogramsThatDoNotDetermineIt)
         {"mass at one end", Sinogram(8, 6, [](int, int k) { return k == 7 ? 1.0 : 0.0; }),
          "the centres of mass put the axis at bin 7.000, not inside the detector: the sinogram does not "
          "determine it.\n"},
+        // An empty row, then the mass at bin 0, then at bins 1 and 2: each
+        // window the estimate moves to sees other bins, and it never settles.
+        {"mass that jumps",
+         Sinogram(4, 3, [](int m, int k) { return (m == 1 && k == 0) || (m == 2 && (k == 1 || k == 2)) ? 2.0 : 0.0; }),
+         "the axis estimate does not settle: the sinogram does not determine the axis.\n"},
     };
     for (const auto& c : cases) {
         TempDir dir;
@@ -274,6 +279,9 @@ TEST(Axis, ReadsSinogramsAsTheReconstructorDoes)
     const Result missing = testutil::Run(std::string(PRJAXIS_BIN) + " " + dir / "missing.sg");
     EXPECT_EQ(missing.status, 1);
     EXPECT_EQ(missing.err, "sinogram not found.\n");
+    const Result full = testutil::Run(std::string(PRJAXIS_BIN) + " " + dir / "ref.sg" + " >/dev/full");
+    EXPECT_EQ(full.status, 1);
+    EXPECT_EQ(full.err, "cannot write standard output.\n");
 }
 
 TEST(Axis, CommandLine)

@@ -5,10 +5,15 @@
 
 #include <cmath>
 #include <cstring>
+#include <fstream>
 #include <iostream>
+#include <iterator>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "cbp.h"
 #include "testutil.h"
 #include "tiff_read.h"
 
@@ -69,13 +74,18 @@ TEST(Phantom, ReconstructsWithinMeasuredError)
     // Root-mean-square error against the phantom sampled at the pixel
     // centres, over the disc the phantom fills: dominated by the blur of its
     // sharp edges, so measured once per geometry and held to that level.
+    // The image is the same to rounding on every machine, so each bound sits
+    // 0.2% above the measured value (0.056011, 0.060875, 0.053595): a change
+    // that costs accuracy fails it, such as angles interpolated with the
+    // wrong sign of the weight (+0.5 to +1.0%); one that gains asks for a
+    // tighter bound.
     struct Case {
         int N, M;
         double ra, dr, r0dr, rmse;
     };
-    const Case cases[] = {{256, 360, 0, 1, -127.5, 0.060},
-                          {201, 180, 30, 0.5, -90.25, 0.065},
-                          {256, 360, -15, 2, -140, 0.058}};
+    const Case cases[] = {{256, 360, 0, 1, -127.5, 0.05612},
+                          {201, 180, 30, 0.5, -90.25, 0.06100},
+                          {256, 360, -15, 2, -140, 0.05370}};
     for (const Case& c : cases) {
         TempDir dir;
         char args[128];
@@ -90,7 +100,7 @@ TEST(Phantom, ReconstructsWithinMeasuredError)
             sum += (image[p] - truth[p]) * (image[p] - truth[p]);
         const double rmse = std::sqrt(sum / image.size());
         EXPECT_LT(rmse, c.rmse) << c.N << " " << c.M;
-        EXPECT_GT(rmse, 0.8 * c.rmse) << "tighten the bound for " << c.N << " " << c.M;
+        EXPECT_GT(rmse, 0.99 * c.rmse) << "tighten the bound for " << c.N << " " << c.M;
     }
 }
 
@@ -122,6 +132,35 @@ TEST(Paths, SameTiffBytesWhicheverPathRuns)
             EXPECT_EQ(bytes, first) << "path " << path << " on " << g[0];
             EXPECT_EQ(r.out, first_line) << "path " << path << " on " << g[0];
         }
+    }
+}
+
+TEST(Paths, ReconstructionsTakeTheFastestPathTheCpuRuns)
+{
+    // The CPU's features as the kernel lists them. Nothing in this program
+    // forces a path, so the engine's own choice is what it reports.
+    std::ifstream cpuinfo("/proc/cpuinfo");
+    std::string line;
+    while (std::getline(cpuinfo, line) && line.rfind("flags", 0) != 0) {
+    }
+    ASSERT_EQ(line.rfind("flags", 0), 0u) << "no flags line in /proc/cpuinfo";
+    std::istringstream words(line.substr(line.find(':') + 1));
+    const std::set<std::string> flags{std::istream_iterator<std::string>(words), {}};
+    const int fastest = flags.count("avx512f") && flags.count("avx512dq") ? CBP_AVX512
+                        : flags.count("avx2")                            ? CBP_AVX2
+                                                                         : CBP_SCALAR;
+    const struct {
+        int N, path;
+    } cases[] = {{2, CBP_SCALAR}, {15, CBP_SCALAR}, {16, fastest}, {512, fastest}, {4096, fastest}};
+    for (const auto& c : cases)
+        EXPECT_EQ(PathCBP(c.N), c.path) << "N " << c.N;
+
+    // A path the program does not know is a usage error, not a path the CPU
+    // lacks (which skips).
+    for (const char* path : {"3", "-1", "1x", "x", "''"}) {
+        const testutil::Result r = testutil::Run(std::string(PRJSLICE_PATH_BIN) + " " + path + " in.sg 1 -5 0 out.tif");
+        EXPECT_EQ(r.status, 2) << path;
+        EXPECT_EQ(r.err, "usage : prjslice-path 0|1|2 SG dr r0/dr ra TG\n") << path;
     }
 }
 

@@ -12,7 +12,10 @@
 # - --part I/P cuts the stack into parts that cover it exactly once;
 # - remote machines through GNU parallel's ssh logins (ssh replaced by a
 #   stand-in that runs the job here in a clean environment), BPF_RANGE passed on;
-# - lists, another program, awkward file names; a clash of slice names.
+# - lists, another program, awkward file names (and their CSV fields); a
+#   clash of slice names;
+# - -j and -g; the messages for a slice that vanished and for a missing GNU
+#   parallel.
 # Skips (77) when GNU parallel is not installed, except under CI.
 
 set -u
@@ -239,13 +242,29 @@ unset BPF_RANGE
 
 cp -- stack/slice_3.sg -dash.sg
 cp stack/slice_4.sg "odd name 'q'.sg"
-if printf '%s\n' "-dash.sg" "odd name 'q'.sg" |
+cp stack/slice_5.sg a,b.sg
+cp stack/slice_6.sg 'say "hi".sg'
+if printf '%s\n' "-dash.sg" "odd name 'q'.sg" a,b.sg 'say "hi".sg' |
     "$prjstack" --no-bar -l - -p "$fixed" $dr $r0 $ra odd >/dev/null 2>odd.err &&
-    [[ -f odd/-dash.tif ]] && same_as_single "$fixed" odd ./-dash.sg "odd name 'q'.sg"; then
-    pass "a list from standard input, prjslice-fixed, names with a leading dash, spaces and quotes"
+    [[ -f odd/-dash.tif ]] && same_as_single "$fixed" odd ./-dash.sg "odd name 'q'.sg" a,b.sg 'say "hi".sg'; then
+    pass "a list from standard input, prjslice-fixed, names with a leading dash, spaces, quotes and commas"
 else
     fail "list run"
     cat odd.err
+fi
+# A field holding a comma or a double quote is quoted, its quotes doubled.
+{
+    echo "sinogram,image,min,max"
+    echo "-dash.sg,odd/-dash.tif,$(reference "$fixed" ./-dash.sg ref/x.tif)"
+    echo "odd name 'q'.sg,odd/odd name 'q'.tif,$(reference "$fixed" "odd name 'q'.sg" ref/x.tif)"
+    echo "\"a,b.sg\",\"odd/a,b.tif\",$(reference "$fixed" a,b.sg ref/x.tif)"
+    echo "\"say \"\"hi\"\".sg\",\"odd/say \"\"hi\"\".tif\",$(reference "$fixed" 'say "hi".sg' ref/x.tif)"
+} >odd.csv
+if cmp -s odd.csv odd/ranges.csv; then
+    pass "CSV fields with commas and quotes are quoted"
+else
+    fail "CSV of awkward names differs:"
+    diff odd.csv odd/ranges.csv
 fi
 
 mkdir other && cp stack/slice_1.sg other/
@@ -257,6 +276,55 @@ else
     fail "clash (status $status)"
     cat clash.err
 fi
+
+# --- Options and messages --------------------------------------------------
+
+# -j and -g: a stand-in reconstructor records GNU parallel's job slot of each
+# slice and waits (10 s at most) until three slices have started, so that with
+# -j 3 three run at once, and never more.
+mkdir raws
+for k in 1 2 3 4 5 6; do cp stack/slice_$k.sg raws/r$k.raw; done
+cp stack/slice_7.sg raws/s7.sg
+cat >slots <<EOF
+#!/bin/sh
+echo "\$PARALLEL_JOBSLOT" >>"$work/slots.log"
+for _ in \$(seq 100); do [ \$(wc -l <"$work/slots.log") -ge 3 ] && break; sleep 0.1; done
+cp "$work/ref/x.tif" "\$5"
+EOF
+chmod +x slots
+"$prjstack" --no-bar -j 3 -g '*.raw' -p "$work/slots" $dr $r0 $ra globbed raws >/dev/null 2>globbed.err
+status=$?
+images=$(cd globbed && echo *.tif)
+slots=$(sort -u slots.log | tr '\n' ' ')
+if [[ $status -eq 0 && $images == "r1.tif r2.tif r3.tif r4.tif r5.tif r6.tif" && $slots == "1 2 3 " ]]; then
+    pass "-g picks the files of a directory, -j 3 runs three slices at once"
+else
+    fail "-j 3 -g '*.raw': status $status, images $images, job slots $slots"
+    cat globbed.err
+fi
+
+# expect_error STATUS LINE COMMAND...: the run exits with STATUS and LINE is a
+# whole line of its standard error.
+expect_error() {
+    local status=$1 line=$2 err got
+    shift 2
+    err=$("$@" 2>&1 >/dev/null)
+    got=$?
+    if [[ $got -eq $status ]] && grep -qxF -- "$line" <<<"$err"; then
+        pass "$line"
+    else
+        fail "expected status $status and '$line', got $got:"
+        printf '%s\n' "$err"
+    fi
+}
+# A slice whose job dies without a word (its whole process group killed).
+printf '#!/bin/sh\nkill -KILL 0\n' >vanish
+chmod +x vanish
+mkdir empty
+expect_error 1 "  stack/slice_1.sg: not reconstructed (see gone/prjstack.log)" \
+    "$prjstack" --no-bar -p "$work/vanish" $dr $r0 $ra gone stack/slice_1.sg
+expect_error 2 "prjstack: GNU parallel is not installed" \
+    env PATH="$work/empty" "$prjstack" --no-bar -p "$prjslice" $dr $r0 $ra none stack
 
 if [[ $failures -gt 0 ]]; then
     echo "$failures checks failed"
