@@ -581,9 +581,6 @@ static void PrintInfo(Scan& scan, const Options& o, const std::vector<double>& a
                     "give --angles %.10g:%.10g\n",
                     n, 180.0 / (n - 1), span, angles.front(),
                     angles.front() + (angles.back() > angles.front() ? 180 : -180));
-    else if (!dataClosed && anglesClosed)
-        std::printf("disagreement the angles span a closed half turn, but the last projection does not mirror "
-                    "the first\n");
 }
 
 
