@@ -6,7 +6,8 @@
 # tools/prjstack; groff and mandoc to check the man page; valgrind, and clang
 # with its sanitizer and libFuzzer runtimes (libclang-rt-14-dev), for the
 # robustness checks of .ci/run. Installs only what is missing, so it can be
-# run again at no cost. Runs apt-get through sudo unless root.
+# run again at no cost. Runs apt-get through sudo unless root. The Python
+# package's tests take pytest, and tqdm for its progress bar.
 #
 #   tools/deps.sh          everything the tests need
 #   tools/deps.sh build    only what building the programs needs
@@ -15,7 +16,8 @@ packages="cmake make g++"
 [ "${1:-}" = build ] || packages="$packages libgtest-dev
     libtiff-tools python3-numpy python3-tifffile python3-pil libij-java default-jdk-headless
     parallel groff-base mandoc
-    valgrind clang libclang-rt-14-dev"
+    valgrind clang libclang-rt-14-dev
+    python3-pytest python3-tqdm"
 missing=""
 for p in $packages; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing="$missing $p"
