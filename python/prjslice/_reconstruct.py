@@ -112,7 +112,7 @@ class _Counter:
 
 def _progress_bar(total):
     try:
-        from tqdm import tqdm
+        from tqdm.auto import tqdm  # a widget in notebooks, text elsewhere
     except ImportError:
         return _Counter(total)
     return tqdm(total=total, unit="slice")
@@ -164,6 +164,8 @@ def reconstruct_stack(sinograms, dr=1.0, r0=None, ra=0.0, *, bands=None, fixed=F
 
     try:
         for index, sinogram in enumerate(sinograms):
+            if len(running) >= jobs:
+                collect(concurrent.futures.wait(running, return_when=concurrent.futures.FIRST_COMPLETED).done)
             samples = as_sinogram(sinogram, "sinogram %d" % index)
             if index == 0:
                 N = samples.shape[1]
@@ -172,8 +174,6 @@ def reconstruct_stack(sinograms, dr=1.0, r0=None, ra=0.0, *, bands=None, fixed=F
             elif samples.shape[1] != N:
                 raise ValueError("sinogram %d has %d bins, sinogram 0 has %d: a stack has one N"
                                  % (index, samples.shape[1], N))
-            if len(running) >= jobs:
-                collect(concurrent.futures.wait(running, return_when=concurrent.futures.FIRST_COMPLETED).done)
             images.append(None)
             runs.append(None)
             target = None if stack is None else stack[index]
@@ -183,7 +183,7 @@ def reconstruct_stack(sinograms, dr=1.0, r0=None, ra=0.0, *, bands=None, fixed=F
         children.kill_all()
         raise
     finally:
-        pool.shutdown(wait=True)
+        pool.shutdown(wait=True, cancel_futures=True)
         if bar is not None:
             bar.close()
     if not images:
