@@ -1,6 +1,6 @@
-"""Shared pieces of the package's tests: the programs run as a user runs
-them, the process-table and TMPDIR checks every test ends with, and stand-in
-programs."""
+"""The programs run as a shell user runs them, the checks every test ends
+with (no child process, nothing in TMPDIR or the working directory), and
+stand-in programs."""
 
 import os
 import subprocess
@@ -12,69 +12,59 @@ import prjslice
 
 
 def need(module):
-    """Imports an optional module; a missing one skips the test, except
-    under CI, where it fails."""
-    if os.environ.get("CI"):
-        return __import__(module)
-    return pytest.importorskip(module)
+    """An optional module; missing, it skips the test, except under CI."""
+    return __import__(module) if os.environ.get("CI") else pytest.importorskip(module)
 
 
-def tool(name):
-    return os.path.join(prjslice.bindir(), name)
-
-
-def command_line(program, *args, env=None):
-    """Runs one of the programs as a shell user does; (status, stdout, stderr)."""
-    run = subprocess.run([tool(program), *map(str, args)], capture_output=True, text=True,
-                         env=None if env is None else {**os.environ, **env})
+def command_line(program, *args, env={}):
+    """(status, stdout, stderr) of one of the programs; env adds to the
+    environment, or with None removes from it."""
+    env = {k: v for k, v in {**os.environ, **env}.items() if v is not None}
+    run = subprocess.run([os.path.join(prjslice.bindir(), program), *map(str, args)],
+                         capture_output=True, text=True, env=env)
     return run.returncode, run.stdout, run.stderr
 
 
 def children():
-    """The processes whose parent is this one (zombies included), from /proc."""
+    """The processes whose parent is this one, zombies included."""
     found = []
-    for entry in os.listdir("/proc"):
+    for pid in filter(str.isdigit, os.listdir("/proc")):
         try:
-            with open("/proc/%s/stat" % entry) as f:
-                fields = f.read().rpartition(")")[2].split()
-        except (OSError, ValueError):
+            with open("/proc/%s/stat" % pid) as f:
+                state, parent = f.read().rpartition(")")[2].split()[:2]
+        except OSError:
             continue
-        if int(fields[1]) == os.getpid():
-            found.append((int(entry), fields[0]))
+        if int(parent) == os.getpid():
+            found.append((int(pid), state))
     return found
 
 
 @pytest.fixture(autouse=True)
 def nothing_left(tmp_path, monkeypatch):
-    """Every test runs in an empty directory with an empty TMPDIR, and must
-    leave both empty and no child process behind."""
-    where = {name: tmp_path / name for name in ("cwd", "TMPDIR")}
-    for path in where.values():
+    where = [tmp_path / "cwd", tmp_path / "TMPDIR"]
+    for path in where:
         path.mkdir()
-    monkeypatch.chdir(where["cwd"])
-    monkeypatch.setenv("TMPDIR", str(where["TMPDIR"]))
+    monkeypatch.chdir(where[0])
+    monkeypatch.setenv("TMPDIR", str(where[1]))
     monkeypatch.setattr(tempfile, "tempdir", None)
     yield
     assert children() == []
-    for name, path in where.items():
-        assert os.listdir(path) == [], name
+    assert [os.listdir(path) for path in where] == [[], []]
 
 
 @pytest.fixture
 def standin(tmp_path, monkeypatch):
-    """standin(name, script): a directory holding the real programs and, in
-    place of name, the script given (REAL in it names the real program);
-    PRJSLICE_BIN points at it."""
-    real = prjslice.bindir()
-    bin = tmp_path / "bin"
+    """standin(name, script): PRJSLICE_BIN points at a directory of the real
+    programs, with the script in place of name (REAL in it: the real one)."""
+    real, bin = prjslice.bindir(), tmp_path / "bin"
     bin.mkdir()
     for name in ("prjslice", "prjslice-fixed", "prjaxis"):
         (bin / name).symlink_to(os.path.join(real, name))
+    monkeypatch.setenv("PRJSLICE_BIN", str(bin))
 
     def make(name, script):
         (bin / name).unlink()
         (bin / name).write_text(script.replace("REAL", os.path.join(real, name)))
         (bin / name).chmod(0o755)
-        monkeypatch.setenv("PRJSLICE_BIN", str(bin))
 
     return make
