@@ -112,26 +112,32 @@ class Children:
             proc = subprocess.Popen([path, *args], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                     stderr=subprocess.PIPE, env=env, bufsize=0)
             self._live.add(proc)
-        # A thread writes standard input with blocking writes while
-        # communicate reads the outputs: far fewer system calls than
-        # communicate's own small writes, for the megabytes of a sinogram.
+        # Threads write standard input, with blocking writes, and gather
+        # standard error while this one reads standard output whole: far
+        # less work than communicate's loop of small reads and writes, for
+        # the megabytes of a sinogram and an image.
         writer, proc.stdin = proc.stdin, None
-        feeder = threading.Thread(target=_feed, args=(writer, header, samples), daemon=True)
+        errors = []
+        threads = [threading.Thread(target=_feed, args=(writer, header, samples), daemon=True),
+                   threading.Thread(target=lambda: errors.append(proc.stderr.read()), daemon=True)]
         with proc:
             try:
-                feeder.start()
-                out, err = proc.communicate()
+                for thread in threads:
+                    thread.start()
+                out = proc.stdout.read()
+                proc.wait()
             except BaseException:
                 proc.kill()
                 proc.wait()
                 raise
             finally:
-                if feeder.is_alive():
-                    feeder.join()  # ends at once: the reader of the pipe has ended
+                for thread in threads:
+                    if thread.is_alive():
+                        thread.join()  # ends at once: the program has ended
                 writer.close()  # closed already, unless the feeder never started
                 with self._lock:
                     self._live.discard(proc)
-        return proc.returncode, out, err.decode("utf-8", "replace")
+        return proc.returncode, out, errors[0].decode("utf-8", "replace")
 
     def kill_all(self):
         with self._lock:
