@@ -117,7 +117,10 @@ static bool createdOut;
     if (createdOut)
         std::filesystem::remove(S->out, ec);
     std::fprintf(stderr, "prjphantom: %s\n", what.c_str());
-    std::exit(1);
+    // Not exit: the HDF5 library's exit handler would flush the failed file
+    // once more, and it may crash doing so. Standard error is unbuffered and
+    // nothing else is pending.
+    std::_Exit(1);
 }
 
 [[noreturn]] static void WriteFailed(const std::string& reason)
@@ -228,10 +231,18 @@ static double StoredAngle(const Frame& f)
 // HDF5. Every call is checked; the library's own error printing is off, and a
 // failure is reported with the description of its innermost error.
 
+// The innermost error's description; of a failed system call only the
+// system's message, which the description quotes as "error message = '...'".
 static herr_t InnermostError(unsigned n, const H5E_error2_t* e, void* text)
 {
-    if (n == 0 && e->desc)
-        *static_cast<std::string*>(text) = e->desc;
+    if (n > 0 || !e->desc)
+        return 0;
+    std::string desc = e->desc;
+    const std::string quote = "error message = '";
+    const size_t at = desc.find(quote), end = desc.find('\'', at + quote.size());
+    if (at != std::string::npos && end != std::string::npos)
+        desc = desc.substr(at + quote.size(), end - at - quote.size());
+    *static_cast<std::string*>(text) = desc;
     return 0;
 }
 
@@ -525,17 +536,23 @@ static void WriteHdf5()
 
 static std::string tiffError = "write error";
 
+// libtiff's message, with the system's reason when a system call set errno
+// (cleared before each libtiff call).
 static void KeepTiffError(const char*, const char* format, va_list ap)
 {
+    const int error = errno;
     char text[512];
     std::vsnprintf(text, sizeof text, format, ap);
     tiffError = text;
+    if (error)
+        tiffError += std::string(": ") + std::strerror(error);
 }
 
 static TIFF* OpenTiff(const std::string& path, size_t pages)
 {
     const double bytes = pages * (FramePixels() * static_cast<double>(SampleSize(S->type)) + kTiffPageOverhead);
     const std::string mode = std::string("w") + (S->bigEndian ? "b" : "l") + (bytes > kTiffLimit ? "8" : "");
+    errno = 0;
     TIFF* tiff = TIFFOpen(path.c_str(), mode.c_str());
     if (!tiff)
         WriteFailed(tiffError);
@@ -557,6 +574,7 @@ static void WritePage(TIFF* tiff)
         TIFFSetField(tiff, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) &&
         TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, static_cast<uint32_t>(S->rows));
     // libtiff swaps the samples into the file's byte order in place.
+    errno = 0;
     if (!ok || TIFFWriteEncodedStrip(tiff, 0, samples.data(), samples.size()) < 0 ||
         !TIFFWriteDirectory(tiff))
         WriteFailed(tiffError);
