@@ -1,8 +1,10 @@
 #!/bin/sh
 # Installs what building and testing prjslice needs on Debian: a C++17
-# compiler, CMake and GoogleTest; the independent TIFF readers the tests open
-# our files with (libtiff's tools, Python's numpy, tifffile and Pillow, and
-# ImageJ's jar with a JDK to compile against it); GNU parallel for
+# compiler, CMake and GoogleTest; the HDF5 C library and libtiff, which the
+# phantom generator writes raw scans with, and the HDF5 filter plugins it can
+# compress them with; the independent readers the tests open our files with
+# (libtiff's tools, Python's numpy, tifffile, Pillow and h5py, and ImageJ's
+# jar with a JDK to compile against it); GNU parallel for
 # tools/prjstack; groff and mandoc to check the man page; valgrind, and clang
 # with its sanitizer and libFuzzer runtimes (libclang-rt-14-dev), for the
 # robustness checks of .ci/run. Installs only what is missing, so it can be
@@ -11,9 +13,10 @@
 #   tools/deps.sh          everything the tests need
 #   tools/deps.sh build    only what building the programs needs
 set -e
-packages="cmake make g++"
+packages="cmake make g++ libhdf5-dev libtiff-dev"
 [ "${1:-}" = build ] || packages="$packages libgtest-dev
-    libtiff-tools python3-numpy python3-tifffile python3-pil libij-java default-jdk-headless
+    hdf5-filter-plugin hdf5-filter-plugin-blosc-serial
+    libtiff-tools python3-numpy python3-tifffile python3-pil python3-h5py libij-java default-jdk-headless
     parallel groff-base mandoc
     valgrind clang libclang-rt-14-dev"
 missing=""
