@@ -83,8 +83,6 @@
 #include <type_traits>
 #include <unistd.h>
 
-static const double kPi = 3.141592653589793;
-
 // Classic TIFF addresses its bytes with 32-bit offsets; a multi-page file
 // whose pages and directories could pass that is written as BigTIFF. Each page
 // costs its samples plus well under this many bytes of directory.
