@@ -21,7 +21,6 @@ is set: continuous integration installs them, so there a missing one fails.
 
 import argparse
 import os
-import re
 import subprocess
 import sys
 import tempfile
@@ -96,9 +95,10 @@ def row_sinogram(phantom, geometry, rows, row, ra):
 
 
 class Frames:
-    """A scan as read back: frame kinds in frame order (0 projection, 1 flat,
-    2 dark, 3 invalid), the frames as float64 arrays, their sample dtype, and
-    the angles (HDF5 only, per projection)."""
+    """A scan as read back: keys, the frame kinds in frame order (0 projection,
+    1 flat, 2 dark, 3 invalid); data, the frames as arrays; for HDF5 also the
+    datasets (sets) and the projection angles with their units and type, for
+    TIFF the pages."""
 
 
 def expected_order(options, P):
@@ -129,7 +129,6 @@ def read_dx(path, options, shape, P):
     frames.angles = x["theta"][:]
     frames.units = x["theta"].attrs["units"]
     frames.angle_type = x["theta"].dtype
-    frames.image_keys = None
     return frames
 
 
@@ -162,29 +161,18 @@ def read_nxtomo(path, options, shape, P):
     return frames
 
 
-def natural(name):
-    return [int(t) if t.isdigit() else t for t in re.split(r"(\d+)", name)]
-
-
 def read_tiff(path, options, shape, P, multi):
     keys = expected_order(options, P)
-    series = {0: "proj", 1: "flat", 2: "dark"}
-    expected = []
-    for key in (0, 1, 2):
-        count = keys.count(key)
-        if multi:
-            expected += ["%s.tif" % series[key]] if count else []
-        else:
-            expected += ["%s_%d.tif" % (series[key], n) for n in range(count)]
-    files = sorted(os.listdir(path), key=natural)
-    expect(files == sorted(expected, key=natural), "files %s" % files)
+    series = {2: "dark", 1: "flat", 0: "proj"}  # in frame order
+    names = {k: (["%s.tif" % name] if keys.count(k) else []) if multi else
+             ["%s_%d.tif" % (name, n) for n in range(keys.count(k))] for k, name in series.items()}
+    files = sorted(os.listdir(path))
+    expect(files == sorted(sum(names.values(), [])), "files %s" % files)
     frames = Frames()
     frames.keys, frames.data, frames.pages = [], [], []
-    for key in (2, 1, 0):
+    for key in series:
         count = keys.count(key)
-        names = ["%s.tif" % series[key]] * (count > 0) if multi else ["%s_%d.tif" % (series[key], n)
-                                                                        for n in range(count)]
-        for name in names:
+        for name in names[key]:
             with tifffile.TiffFile(os.path.join(path, name)) as t:
                 expect(len(t.pages) == (count if multi else 1), "%s: %d pages" % (name, len(t.pages)))
                 for page in t.pages:
@@ -196,10 +184,6 @@ def read_tiff(path, options, shape, P, multi):
                     frames.pages.append(page)
     frames.angles = None
     return frames
-
-
-def keys_of(frames):
-    return list(frames.keys)
 
 
 def check_case(phantom, tmp, case, number):
@@ -251,52 +235,49 @@ def check_case(phantom, tmp, case, number):
 
     # -ln((P - D) / (F - D)) against the --row sinograms; without darks the
     # dark level is unknown, and only the layout is checked.
-    if keys_of(frames).count(2) == 0:
+    if frames.keys.count(2) == 0:
         return "%s %s %s: %d frames of %d x %d, no darks" % (fmt, dtype, " ".join(options), len(frames.keys), rows, N)
     data = [np.asarray(d, dtype=np.float64) for d in frames.data]
     keys = np.array(frames.keys)
-    index = np.arange(len(keys))
-    darks = [d for d, k in zip(data, keys) if k == 2]
-    dark = np.mean(darks, axis=0)
+    dark = np.mean([d for d, k in zip(data, keys) if k == 2], axis=0)
     flats = [(f, d) for f, (d, k) in enumerate(zip(data, keys)) if k == 1]
     if 3 in keys:
         expect(not data[int(np.argmax(keys == 3))].any(), "invalid frame not zeros")
     drift = float(option(options, "--drift", 0))
     F = int(option(options, "--flats", 4))
     before, after = flats[:F], flats[F:]
+    mean = np.mean([d for _, d in flats], axis=0)
+    if after:
+        fb, fa = np.mean([f for f, _ in before]), np.mean([f for f, _ in after])
+        mb, ma = np.mean([d for _, d in before], axis=0), np.mean([d for _, d in after], axis=0)
 
     def unit(v):  # the rounding of a stored sample of value v
         if dtype.startswith("uint"):
             return 0.5
         return np.abs(v) * np.finfo(dtype).eps
 
+    # Projection m of the scan is row m % M of the sinogram from ra + 180 (m // M).
     references = [[row_sinogram(phantom, geometry, rows, r, ra + 180 * turn) for r in range(rows)]
-                  for turn in range(3)]
+                  for turn in range((P - 1) // M + 1)]
+    expect(np.ptp(np.concatenate([r.ravel() for r in references[0]])) > 0.1, "line integrals of order 1")
     projections = [(f, d) for f, (d, k) in enumerate(zip(data, keys)) if k == 0]
     expect(len(projections) == P, "%d projections" % len(projections))
     worst_mean = 0.0
     for m, (f, p) in enumerate(projections):
-        if after:
-            fb, fa = np.mean([g for g, _ in before]), np.mean([g for g, _ in after])
-            mb, ma = np.mean([d for _, d in before], axis=0), np.mean([d for _, d in after], axis=0)
-            flat = mb + (ma - mb) * (f - fb) / (fa - fb)
-        else:
-            flat = np.mean([d for _, d in flats], axis=0)
+        flat = mb + (ma - mb) * (f - fb) / (fa - fb) if after else mean
         estimate = -np.log((p - dark) / (flat - dark))
         sinogram = np.array([references[m // M][r][m % M] for r in range(rows)])
         tolerance = 1.5 * ((unit(p) + unit(dark)) / (p - dark) + (unit(flat) + unit(dark)) / (flat - dark)) + 1e-12
         error = np.abs(estimate - sinogram)
         expect((error <= tolerance).all(), "projection %d: -ln((P - D)/(F - D)) off the sinogram by %g (allowed %g)"
                % (m, error.max(), tolerance.flat[np.argmax(error - tolerance)]))
-        if drift:
-            mean = np.mean([d for _, d in flats], axis=0)
-            worst_mean = max(worst_mean, np.abs(-np.log((p - dark) / (mean - dark)) - sinogram).max())
-    expect(np.ptp(np.concatenate([r.ravel() for r in references[0]])) > 0.1, "line integrals of order 1")
+        worst_mean = max(worst_mean, np.abs(-np.log((p - dark) / (mean - dark)) - sinogram).max())
     if after:
-        # The beam at the mean of the flats after is 1 + d times that before.
-        mb, ma = np.mean([d for _, d in before], axis=0), np.mean([d for _, d in after], axis=0)
+        # The beam at the mean of the flats after is 1 + d times that before,
+        # and the plain mean of all flats misses by about d/2.
         change = (ma - dark) / (mb - dark) - 1
-        expect(np.allclose(change, drift, rtol=0, atol=2 * unit(ma) / (mb - dark).min()), "beam change %s" % change.flat[0])
+        expect(np.allclose(change, drift, rtol=0, atol=2 * unit(ma) / (mb - dark).min()),
+               "beam change %s" % change.flat[0])
     if drift:
         expect(worst_mean > abs(drift) / 4, "plain mean of the flats only %g off with drift %g" % (worst_mean, drift))
     return "%s %s %s: %d frames of %d x %d" % (fmt, dtype, " ".join(options), len(keys), rows, N)
