@@ -123,11 +123,11 @@ static const char kUsage[] =
     "              unpadded), one page of R x N each\n"
     "  tiff-multi  OUT/proj.tif, flat.tif, dark.tif, one page per frame\n"
     "Frames: darks, flats, projections (m = 0 ... at ra + m * 180/M degrees),\n"
-    "flats after. Counts per pixel: projections g * I0 * exp(-p) + D, flats\n"
+    "flats after (nxtomo). Counts per pixel: projections g * I0 * exp(-p) + D, flats\n"
     "g * I0 + D, darks D; p the line integral of the row (the --row sinogram),\n"
     "gain g in [0.9, 1.1] and dark level D in [90, 110] drawn from the seed. The\n"
-    "default phantom's line integrals reach about 0.26 * N * dr: keep dr near\n"
-    "1/N or 4/N for counts well above zero.\n"
+    "default phantom's line integrals reach about 0.26 * N * dr: a dr between\n"
+    "1/N and 4/N keeps the counts well above zero.\n"
     "scan options:\n"
     "  --i0 V          open-beam counts I0 (> 0, default 30000)\n"
     "  --dtype T       uint8, uint16 (default), uint32 (counts rounded to\n"
@@ -309,7 +309,7 @@ static void CheckScan(const Options& o, const std::vector<std::string>& given)
         UsageError("too many frames (at most " + std::to_string(kMaxFrames) + ")");
     for (const Frame& f : FrameOrder(s))
         if (!(f.beam > 0))
-            UsageError("--drift " + std::to_string(s.drift) + " makes the beam vanish");
+            UsageError("the drift makes the beam vanish (want 1 + d (f - fb)/(fa - fb) > 0 in every frame)");
     if (s.out == "-")
         UsageError("OUT cannot be standard output");
 }
