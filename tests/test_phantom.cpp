@@ -329,6 +329,7 @@ TEST(Phantom, NoiseIsSeededAndScaled)
 
 TEST(Phantom, UsageErrorsExitTwoAndWriteNothing)
 {
+    const std::string g = " 8 3 0 1 -3.5 SG";
     const struct {
         std::string args;  // SG stands for the output path
         std::string reason;
@@ -355,6 +356,36 @@ TEST(Phantom, UsageErrorsExitTwoAndWriteNothing)
         {"--bogus 8 3 0 1 -3.5 SG", "unknown option --bogus"},
         {"8 3 0 1 -3.5 - -", "SG and TRUTH cannot both be standard output"},
         {"40000 1 0 1 -3.5 SG t", "too large for a TIFF truth"},
+        {"--scan zip" + g, "bad scan format 'zip' (want dx, nxtomo, tiff or tiff-multi)"},
+        {"--scan dx 8 3 0 1 -3.5 SG extra", "expected 6 arguments with --scan, got 7"},
+        {"--scan dx --noise 0.1" + g, "--noise cannot be used with --scan"},
+        {"--scan tiff --truth-raw" + g, "--truth-raw cannot be used with --scan"},
+        {"--scan dx --row 1" + g, "--row cannot be used with --scan"},
+        {"--poisson" + g, "--poisson needs --scan"},
+        {"--row 0 --flats 3" + g, "--flats needs --scan"},
+        {"--rows 3" + g, "--rows needs --row or --scan"},
+        {"--rows 3 --row 3" + g, "bad row '3' (want 0 to 2 of 3 rows)"},
+        {"--row 4" + g, "bad row '4' (want 0 to 3 of 4 rows)"},
+        {"--row -1" + g, "bad row '-1'"},
+        {"--scan dx --rows 0" + g, "bad rows '0'"},
+        {"--scan dx --dtype int16" + g, "bad dtype 'int16'"},
+        {"--scan dx --i0 0" + g, "bad i0 '0'"},
+        {"--scan dx --darks -1" + g, "bad darks '-1'"},
+        {"--scan dx --drift x" + g, "bad drift 'x'"},
+        {"--scan dx --compress zstd" + g, "bad filter 'zstd' (want deflate, lz4, bzip2 or blosc)"},
+        {"--scan tiff --compress lz4" + g, "--compress is for HDF5 scans (dx, nxtomo) only"},
+        {"--scan tiff-multi --radians" + g, "--radians is for HDF5 scans (dx, nxtomo) only"},
+        {"--scan dx --flats-after" + g, "--flats-after is for --scan nxtomo only"},
+        {"--scan tiff --invalid-frame" + g, "--invalid-frame is for --scan nxtomo only"},
+        {"--scan dx --entry e" + g, "--entry is for --scan nxtomo only"},
+        {"--scan nxtomo --entry a//b" + g, "bad entry 'a//b'"},
+        {"--scan nxtomo --entry /a" + g, "bad entry '/a'"},
+        {"--scan nxtomo --drift 0.1" + g, "--drift needs --flats-after"},
+        {"--scan nxtomo --flats-after --flats 0" + g, "--flats-after needs at least one flat"},
+        {"--scan nxtomo --flats-after --drift -1" + g, "makes the beam vanish"},
+        {"--scan dx --rows 4097 65536 3 0 1 -3.5 SG", "a frame of 4097 x 65536 pixels is too large"},
+        {"--scan dx --full-turn 8 524288 0 1 -3.5 SG", "too many frames (at most 1048576)"},
+        {"--scan dx 8 3 0 1 -3.5 -", "OUT cannot be standard output"},
     };
     for (const auto& c : cases) {
         TempDir dir;
@@ -367,11 +398,11 @@ TEST(Phantom, UsageErrorsExitTwoAndWriteNothing)
         const std::string first = r.err.substr(0, r.err.find('\n'));
         EXPECT_EQ(first.rfind("prjphantom: ", 0), 0u) << r.err;
         EXPECT_NE(first.find(c.reason), std::string::npos) << c.args << "\n" << r.err;
-        EXPECT_NE(r.err.find("usage : prjphantom [options] N M ra dr r0/dr SG [TRUTH]\n"),
+        EXPECT_NE(r.err.find("usage : prjphantom [options] N M ra dr r0/dr SG [TRUTH]\n"
+                             "        prjphantom --scan FORMAT [options] N M ra dr r0/dr OUT\n"),
                   std::string::npos);
         EXPECT_EQ(r.out, "") << c.args;
-        EXPECT_FALSE(testutil::FileExists(dir / "s.sg")) << c.args;
-        EXPECT_FALSE(testutil::FileExists(dir / "t")) << c.args;
+        EXPECT_EQ(testutil::Run("ls -A '" + dir.path() + "'").out, "") << c.args;
     }
 }
 
@@ -390,6 +421,74 @@ TEST(Phantom, OutputFailuresExitOne)
         const Result r = Phantom(c.args);
         EXPECT_EQ(r.status, 1) << c.args;
         EXPECT_EQ(r.err.rfind("prjphantom: " + c.message, 0), 0u) << r.err;
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// Row r of R sees every ellipse with both semi-axes scaled by sqrt(1 - h^2),
+// h = (R - r - 1/2) / R: the same sinogram, byte for byte, as those scaled
+// ellipses given outright; and the rows all differ.
+TEST(Phantom, RowSinogramIsTheScaledSlice)
+{
+    const Geometry g{40, 5, 10, 0.5, -19.5};
+    const double ellipses[2][6] = {{0, 0, 15, 9, 30, 1}, {4, -3, 5, 2, -20, 0.5}};
+    for (const int R : {1, 3, 4}) {
+        std::vector<std::string> rows;
+        for (int r = 0; r < R; ++r) {
+            const double h = (R - r - 0.5) / R, s = std::sqrt(1 - h * h);
+            std::string given, scaled;
+            for (const auto& e : ellipses) {
+                given += " --ellipse " + Num(e[0]) + "," + Num(e[1]) + "," + Num(e[2]) + "," +
+                         Num(e[3]) + "," + Num(e[4]) + "," + Num(e[5]);
+                scaled += " --ellipse " + Num(e[0]) + "," + Num(e[1]) + "," + Num(e[2] * s) + "," +
+                          Num(e[3] * s) + "," + Num(e[4]) + "," + Num(e[5]);
+            }
+            const Result row = Phantom("--rows " + std::to_string(R) + " --row=" + std::to_string(r) +
+                                       given + " " + Args(g) + " -");
+            ASSERT_EQ(row.status, 0) << row.err;
+            EXPECT_EQ(row.out, Phantom(scaled + " " + Args(g) + " -").out) << "row " << r << " of " << R;
+            for (const std::string& other : rows)
+                EXPECT_NE(row.out, other) << "row " << r << " of " << R;
+            rows.push_back(row.out);
+        }
+    }
+}
+
+// Failures exit 1 with one message and leave nothing under a final name, nor
+// any temporary; a TIFF directory that the run created is removed again, one
+// that existed keeps what it held. A file-size limit (with SIGXFSZ ignored, so
+// that writes fail with EFBIG) stops HDF5 and TIFF writes part way.
+TEST(Phantom, ScanWriteFailuresLeaveNothing)
+{
+    const std::string big = " --rows 8 1024 20 0 0.001 -511.5 ";
+    const std::string small = " 8 3 0 1 -3.5 ";
+    const struct {
+        std::string setup, args;  // run in a scratch directory
+        std::string message;      // after "prjphantom: "
+        std::string left;         // what the scratch directory holds afterwards
+    } cases[] = {
+        {"true", "--scan dx" + small + "no/s.h5", "cannot create scan 'no/s.h5': No such file or directory", ""},
+        {"mkdir d", "--scan nxtomo" + small + "d", "cannot write scan 'd': Is a directory", "./d\n"},
+        {"touch f", "--scan tiff" + small + "f", "cannot create scan 'f': Not a directory", "./f\n"},
+        {"export HDF5_PLUGIN_PATH=/nonexistent", "--scan dx --compress lz4" + small + "s.h5",
+         "the HDF5 filter lz4 (32004) is not available", ""},
+        {"ulimit -f 10", "--scan dx" + big + "s.h5", "cannot write scan 's.h5': H5Dwrite: File too large", ""},
+        {"ulimit -f 10", "--scan nxtomo --compress deflate" + big + "s.nx", "cannot write scan 's.nx': ", ""},
+        {"ulimit -f 10", "--scan tiff" + big + "stack", "cannot write scan 'stack': ", ""},
+        {"mkdir stack && touch stack/keep && ulimit -f 10", "--scan tiff-multi" + big + "stack",
+         "cannot write scan 'stack': ", "./stack\n./stack/keep\n"},
+    };
+    for (const auto& c : cases) {
+        TempDir dir;
+        const Result r = testutil::Run("cd '" + dir.path() + "' && trap '' XFSZ && " + c.setup + " && " +
+                                       PRJPHANTOM_BIN + " " + c.args);
+        EXPECT_EQ(r.status, 1) << c.args << "\n" << r.err;
+        EXPECT_EQ(r.err.rfind("prjphantom: " + c.message, 0), 0u) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        EXPECT_EQ(testutil::Run("cd '" + dir.path() + "' && find . -mindepth 1 | sort").out, c.left) << c.args;
     }
 }
 

@@ -1,21 +1,26 @@
 // prjphantom: writes the parallel-beam sinogram of an analytic phantom made of
 // ellipses, and optionally the phantom itself sampled at the pixel centres, so
-// that reconstructions can be compared with a known answer.
+// that reconstructions can be compared with a known answer; or a raw detector
+// scan of the phantom volume (projections, flats and darks in HDF5 or TIFF
+// files), so that scan importers can be.
 //
 //   prjphantom [options] N M ra dr r0/dr SG [TRUTH]
+//   prjphantom --scan FORMAT [options] N M ra dr r0/dr OUT
 //
-// Units and conventions (those of the reconstructor):
+// Units and conventions (those of the reconstructor; see also phantom.cpp):
 // - The sinogram has M projections over half a turn, N bins each; row m is the
 //   projection at the angle ra + m * 180/M degrees.
 // - Bin k lies at the detector coordinate r0/dr + k in detector intervals from
 //   the rotation axis, i.e. at (r0/dr + k) * dr in physical length.
-// - At angle theta the point (x, y) projects to x cos theta + y sin theta.
 // - Pixel (row i, column j) of the N x N image lies at x = j - (N - 1)/2,
 //   y = (N - 1)/2 - i (row 0 at the top, y upwards), in detector intervals.
 // - Ellipse positions and semi-axes are given in detector intervals about the
 //   rotation axis; densities are per unit of physical length. The samples are
 //   line integrals in physical length, so reconstructing with the same dr
 //   (image values are in sample units / dr) gives back the densities.
+// - The phantom is the equatorial section of a volume of ellipsoids seen by R
+//   detector rows (phantom.cpp); with --row r the sinogram and truth are those
+//   of row r's slice, which is what the scan's row r records.
 //
 // Sinogram file: the text line "N M\n", then M rows of N samples, each an IEEE
 // 754 binary64 value in 8 little-endian bytes, row 0 first, no padding.
@@ -24,11 +29,16 @@
 // centre (boundary included), as a 32-bit float TIFF, or with --truth-raw as
 // N * N little-endian binary64 values, row 0 first, column 0 first.
 //
+// Scans: counts, frame order and file layouts in phantom_scan.cpp.
+//
 // Exit status: 0 on success, 2 for a usage error (message and usage on
 // standard error, nothing written), 1 when an output cannot be written.
 
+#include "phantom.h"
+#include "phantom_scan.h"
 #include "sif_f_fast.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -37,6 +47,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <iterator>
 #include <limits>
 #include <new>
 #include <random>
@@ -64,11 +75,20 @@ static const int kMaxN = 1 << 16;
 // 170-byte header and directory must fit the format's 32-bit offsets.
 static const int kMaxTiffSide = 32767;
 
+// The largest scan frame, R x N pixels: one frame is one HDF5 chunk, which
+// must stay below 4 GiB, and at 8 bytes per sample 2^28 pixels make 2 GiB.
+static const long long kMaxFramePixels = 1LL << 28;
+
+// The most frames in a scan, far beyond any recorded one: their list is held
+// in memory, and a mistyped M would only fill the disc.
+static const long long kMaxFrames = 1LL << 20;
+
 // The noise seed when --seed is not given, so that noisy runs repeat.
 static const uint64_t kDefaultSeed = 1;
 
 static const char kUsage[] =
     "usage : prjphantom [options] N M ra dr r0/dr SG [TRUTH]\n"
+    "        prjphantom --scan FORMAT [options] N M ra dr r0/dr OUT\n"
     "  N      detector bins per projection (2 to 65536); image is N x N\n"
     "  M      projections over 180 degrees (at least 1)\n"
     "  ra     angle of the first projection, degrees\n"
@@ -76,22 +96,63 @@ static const char kUsage[] =
     "  r0/dr  coordinate of bin 0 in detector intervals, 1 - N < r0/dr < 0\n"
     "  SG     output sinogram (\"-\": standard output)\n"
     "  TRUTH  optional output of the phantom at the pixel centres, float TIFF\n"
+    "  OUT    output scan: an HDF5 file, or a directory for TIFFs (created if\n"
+    "         missing; files of the same names in it are replaced)\n"
     "options:\n"
     "  --ellipse x,y,a,b,angle,density  an ellipse (repeatable; replaces the\n"
     "         default modified Shepp-Logan phantom): centre and semi-axes in\n"
     "         detector intervals about the axis, angle of the a axis in degrees\n"
     "  --noise s     add Gaussian noise of deviation s * max |sample|\n"
-    "  --seed S      seed of the noise (unsigned integer, default 1)\n"
+    "  --seed S      seed of the noise (unsigned integer, default 1); for scans\n"
+    "                also of the gains and dark levels\n"
     "  --truth-raw   write TRUTH as N*N little-endian doubles, row 0 first\n"
+    "  --rows R      detector rows (default 4). The object is a volume: each\n"
+    "                ellipse is the equatorial section of an ellipsoid, and row\n"
+    "                r (0 at the top) sees its section at the height h = (R - r\n"
+    "                - 1/2)/R of its axis: the ellipse with both semi-axes\n"
+    "                scaled by sqrt(1 - h^2)\n"
+    "  --row r       SG and TRUTH of detector row r (0 to R - 1)\n"
     "  --            end of options\n"
+    "scan formats (--scan FORMAT):\n"
+    "  dx          Data Exchange HDF5: /exchange/data, data_white, data_dark,\n"
+    "              theta\n"
+    "  nxtomo      NeXus NXtomo HDF5: ENTRY/instrument/detector/data and\n"
+    "              image_key (0 projection, 1 flat, 2 dark, 3 invalid),\n"
+    "              ENTRY/sample/rotation_angle, all frames in frame order\n"
+    "  tiff        OUT/proj_K.tif, flat_K.tif, dark_K.tif (K = 0, 1, ...\n"
+    "              unpadded), one page of R x N each\n"
+    "  tiff-multi  OUT/proj.tif, flat.tif, dark.tif, one page per frame\n"
+    "Frames: darks, flats, projections (m = 0 ... at ra + m * 180/M degrees),\n"
+    "flats after (nxtomo). Counts per pixel: projections g * I0 * exp(-p) + D, flats\n"
+    "g * I0 + D, darks D; p the line integral of the row (the --row sinogram),\n"
+    "gain g in [0.9, 1.1] and dark level D in [90, 110] drawn from the seed. The\n"
+    "default phantom's line integrals reach about 0.26 * N * dr: a dr between\n"
+    "1/N and 4/N keeps the counts well above zero.\n"
+    "scan options:\n"
+    "  --i0 V          open-beam counts I0 (> 0, default 30000)\n"
+    "  --dtype T       uint8, uint16 (default), uint32 (counts rounded to\n"
+    "                  nearest, clamped), float32 or float64 (unrounded)\n"
+    "  --poisson       Poisson counts drawn from the seed (default: the means)\n"
+    "  --flats F       flat frames (default 4)\n"
+    "  --darks D       dark frames (default 2)\n"
+    "  --full-turn     2M projections over 360 degrees\n"
+    "  --end-frame     one more projection, at ra + 180 (ra + 360 with\n"
+    "                  --full-turn)\n"
+    "  --big-endian    samples big-endian (TIFF files; HDF5 types)\n"
+    "  --radians       HDF5: angles in radians (units \"radians\" for dx, \"rad\"\n"
+    "                  for nxtomo; default \"degrees\" and \"degree\")\n"
+    "  --compress C    HDF5: deflate, lz4, bzip2 or blosc, one frame per chunk\n"
+    "  --chunked       HDF5: one frame per chunk without compression\n"
+    "  --entry PATH    nxtomo: the entry group (default entry), e.g.\n"
+    "                  entry1/tomo_entry\n"
+    "  --flats-after   nxtomo: a second series of F flats after the projections\n"
+    "  --drift d       nxtomo, with --flats-after: beam I0 * (1 + d * (f - fb) /\n"
+    "                  (fa - fb)) at frame f, fb and fa the mean frame indices of\n"
+    "                  the flats before and after\n"
+    "  --invalid-frame nxtomo: a frame of zeros with image key 3 after\n"
+    "                  projection ceil(P/2) - 1 of P\n"
     "Options may come anywhere and take their value as --name v or --name=v;\n"
     "operands such as -127.5 are not options.\n";
-
-// An ellipse in detector intervals: centre (x, y), semi-axis a along the
-// direction angle (radians from the x axis), semi-axis b across it.
-struct Ellipse {
-    double x, y, a, b, angle, density;
-};
 
 // The modified Shepp-Logan head (Shepp and Logan's ten ellipses with Toft's
 // higher-contrast densities), lengths in units of the head's unit circle:
@@ -117,7 +178,10 @@ struct Options {
     bool truthRaw = false;
     double noise = 0;
     uint64_t seed = kDefaultSeed;
+    int rows = 4, row = -1;       // detector rows; the row written, or none
     std::vector<Ellipse> ellipses;
+    bool scan = false;            // a raw scan into scanOptions.out
+    Scan scanOptions;
 };
 
 [[noreturn]] static void UsageError(const std::string& what)
@@ -188,10 +252,74 @@ static bool ParseEllipse(const char* text, Ellipse* e)
     return true;
 }
 
+// A group path: names separated by single slashes, none empty, "." or "..".
+static bool ParseGroupPath(const std::string& path)
+{
+    size_t at = 0;
+    for (;;) {
+        const size_t slash = path.find('/', at);
+        const std::string name = path.substr(at, slash == std::string::npos ? slash : slash - at);
+        if (name.empty() || name == "." || name == "..")
+            return false;
+        if (slash == std::string::npos)
+            return true;
+        at = slash + 1;
+    }
+}
+
+// Options of a raw scan alone, and of the sinogram alone.
+static const char* const kScanOptions[] = {
+    "--i0", "--dtype", "--poisson", "--flats", "--darks", "--full-turn", "--end-frame",
+    "--big-endian", "--radians", "--compress", "--chunked", "--entry", "--flats-after",
+    "--drift", "--invalid-frame"};
+static const char* const kSinogramOptions[] = {"--noise", "--truth-raw", "--row"};
+
+static bool Among(const std::string& name, const char* const* names, size_t count)
+{
+    for (size_t n = 0; n < count; ++n)
+        if (name == names[n])
+            return true;
+    return false;
+}
+
+// Checks of a scan's options against its format and each other.
+static void CheckScan(const Options& o, const std::vector<std::string>& given)
+{
+    const Scan& s = o.scanOptions;
+    const bool hdf5 = s.format == ScanFormat::DataExchange || s.format == ScanFormat::NXtomo;
+    for (const std::string& name : given) {
+        if (Among(name, kSinogramOptions, std::size(kSinogramOptions)))
+            UsageError(name + " cannot be used with --scan");
+        if ((name == "--radians" || name == "--compress" || name == "--chunked") && !hdf5)
+            UsageError(name + " is for HDF5 scans (dx, nxtomo) only");
+        if ((name == "--entry" || name == "--flats-after" || name == "--drift" ||
+             name == "--invalid-frame") &&
+            s.format != ScanFormat::NXtomo)
+            UsageError(name + " is for --scan nxtomo only");
+    }
+    if (s.drift != 0 && !s.flatsAfter)
+        UsageError("--drift needs --flats-after");
+    if (s.flatsAfter && s.flats == 0)
+        UsageError("--flats-after needs at least one flat");
+    if (static_cast<long long>(s.rows) * o.N > kMaxFramePixels)
+        UsageError("a frame of " + std::to_string(s.rows) + " x " + std::to_string(o.N) +
+                   " pixels is too large (at most " + std::to_string(kMaxFramePixels) + ")");
+    const long long P = (s.fullTurn ? 2LL : 1LL) * o.M + s.endFrame;
+    if (P + s.invalidFrame + (s.flatsAfter ? 2LL : 1LL) * s.flats + s.darks > kMaxFrames)
+        UsageError("too many frames (at most " + std::to_string(kMaxFrames) + ")");
+    for (const Frame& f : FrameOrder(s))
+        if (!(f.beam > 0))
+            UsageError("the drift makes the beam vanish (want 1 + d (f - fb)/(fa - fb) > 0 in every frame)");
+    if (s.out == "-")
+        UsageError("OUT cannot be standard output");
+}
+
 static Options ParseArguments(int argc, char** argv)
 {
     Options o;
+    Scan& s = o.scanOptions;
     std::vector<const char*> pos;
+    std::vector<std::string> given;  // the options met, by name
     bool optionsEnded = false;
     for (int n = 1; n < argc; ++n) {
         std::string arg = argv[n];
@@ -207,8 +335,19 @@ static Options ParseArguments(int argc, char** argv)
             std::fputs(kUsage, stdout);
             std::exit(0);
         }
-        if (arg == "--truth-raw") {
-            o.truthRaw = true;
+        bool* flag = arg == "--truth-raw"       ? &o.truthRaw
+                     : arg == "--poisson"       ? &s.poisson
+                     : arg == "--full-turn"     ? &s.fullTurn
+                     : arg == "--end-frame"     ? &s.endFrame
+                     : arg == "--big-endian"    ? &s.bigEndian
+                     : arg == "--radians"       ? &s.radians
+                     : arg == "--chunked"       ? &s.chunked
+                     : arg == "--flats-after"   ? &s.flatsAfter
+                     : arg == "--invalid-frame" ? &s.invalidFrame
+                                                : nullptr;
+        if (flag) {
+            *flag = true;
+            given.push_back(arg);
             continue;
         }
         // The options with a value take it as "--name=value" or "--name value".
@@ -218,28 +357,78 @@ static Options ParseArguments(int argc, char** argv)
             name = arg.substr(0, eq);
             value = arg.substr(eq + 1);
         }
-        if (name != "--ellipse" && name != "--noise" && name != "--seed")
+        static const char* const valued[] = {"--ellipse", "--noise", "--seed",  "--scan",
+                                             "--rows",    "--row",   "--i0",    "--dtype",
+                                             "--flats",   "--darks", "--drift", "--compress",
+                                             "--entry"};
+        if (!Among(name, valued, std::size(valued)))
             UsageError("unknown option " + arg);
         if (eq == std::string::npos) {
             if (n + 1 >= argc)
                 UsageError(name + " needs a value");
             value = argv[++n];
         }
+        given.push_back(name);
+        const char* v = value.c_str();
         if (name == "--ellipse") {
             Ellipse e;
-            if (!ParseEllipse(value.c_str(), &e))
+            if (!ParseEllipse(v, &e))
                 UsageError("bad ellipse '" + value + "' (want x,y,a,b,angle,density with a, b > 0)");
             o.ellipses.push_back(e);
         } else if (name == "--noise") {
-            if (!ParseDouble(value.c_str(), &o.noise) || o.noise < 0)
+            if (!ParseDouble(v, &o.noise) || o.noise < 0)
                 UsageError("bad noise level '" + value + "' (want a number >= 0)");
-        } else if (!ParseSeed(value.c_str(), &o.seed)) {
-            UsageError("bad seed '" + value + "' (want an unsigned integer)");
+        } else if (name == "--seed") {
+            if (!ParseSeed(v, &o.seed))
+                UsageError("bad seed '" + value + "' (want an unsigned integer)");
+        } else if (name == "--scan") {
+            o.scan = true;
+            if (value == "dx")
+                s.format = ScanFormat::DataExchange;
+            else if (value == "nxtomo")
+                s.format = ScanFormat::NXtomo;
+            else if (value == "tiff")
+                s.format = ScanFormat::Tiff;
+            else if (value == "tiff-multi")
+                s.format = ScanFormat::TiffMulti;
+            else
+                UsageError("bad scan format '" + value + "' (want dx, nxtomo, tiff or tiff-multi)");
+        } else if (name == "--rows") {
+            if (!ParseInt(v, &o.rows) || o.rows < 1)
+                UsageError("bad rows '" + value + "' (want an integer >= 1)");
+        } else if (name == "--row") {
+            if (!ParseInt(v, &o.row) || o.row < 0)
+                UsageError("bad row '" + value + "' (want an integer >= 0)");
+        } else if (name == "--i0") {
+            if (!ParseDouble(v, &s.i0) || !(s.i0 > 0))
+                UsageError("bad i0 '" + value + "' (want a number > 0)");
+        } else if (name == "--dtype") {
+            const char* types[] = {"uint8", "uint16", "uint32", "float32", "float64"};
+            const size_t t = std::find(std::begin(types), std::end(types), value) - std::begin(types);
+            if (t == std::size(types))
+                UsageError("bad dtype '" + value + "' (want uint8, uint16, uint32, float32 or float64)");
+            s.type = static_cast<SampleType>(t);
+        } else if (name == "--flats" || name == "--darks") {
+            int* count = name == "--flats" ? &s.flats : &s.darks;
+            if (!ParseInt(v, count) || *count < 0)
+                UsageError("bad " + name.substr(2) + " '" + value + "' (want an integer >= 0)");
+        } else if (name == "--drift") {
+            if (!ParseDouble(v, &s.drift))
+                UsageError("bad drift '" + value + "'");
+        } else if (name == "--compress") {
+            if (!KnownFilter(value))
+                UsageError("bad filter '" + value + "' (want deflate, lz4, bzip2 or blosc)");
+            s.compress = value;
+        } else {
+            if (!ParseGroupPath(value))
+                UsageError("bad entry '" + value + "' (want a group path such as entry1/tomo_entry)");
+            s.entry = value;
         }
     }
 
-    if (pos.size() < 6 || pos.size() > 7)
-        UsageError("expected 6 or 7 arguments, got " + std::to_string(pos.size()));
+    if (o.scan ? pos.size() != 6 : pos.size() < 6 || pos.size() > 7)
+        UsageError(std::string(o.scan ? "expected 6 arguments with --scan" : "expected 6 or 7 arguments") +
+                   ", got " + std::to_string(pos.size()));
     if (!ParseInt(pos[0], &o.N) || o.N < 2 || o.N > kMaxN)
         UsageError(std::string("bad N '") + pos[0] + "' (want an integer from 2 to " +
                    std::to_string(kMaxN) + ")");
@@ -251,6 +440,34 @@ static Options ParseArguments(int argc, char** argv)
         UsageError(std::string("bad dr '") + pos[3] + "' (want a number > 0)");
     if (!ParseDouble(pos[4], &o.r0dr) || !(o.r0dr < 0) || !(o.r0dr > 1.0 - o.N))
         UsageError(std::string("bad r0/dr '") + pos[4] + "' (want 1 - N < r0/dr < 0)");
+    if (o.row >= o.rows)
+        UsageError("bad row '" + std::to_string(o.row) + "' (want 0 to " +
+                   std::to_string(o.rows - 1) + " of " + std::to_string(o.rows) + " rows)");
+
+    if (o.ellipses.empty()) {
+        // The unit circle of the head goes onto kDiscFill of the covered disc.
+        const double R = kDiscFill * std::fmin(-o.r0dr, o.N - 1 + o.r0dr);
+        for (const auto& e : kSheppLogan)
+            o.ellipses.push_back(
+                Ellipse{e[0] * R, e[1] * R, e[2] * R, e[3] * R, e[4] * kPi / 180, e[5]});
+    }
+
+    if (o.scan) {
+        s.detector = Detector{o.N, o.r0dr, o.dr};
+        s.rows = o.rows;
+        s.M = o.M;
+        s.ra = o.ra;
+        s.phantom = o.ellipses;
+        s.seed = o.seed;
+        s.out = pos[5];
+        CheckScan(o, given);
+        return o;
+    }
+    for (const std::string& name : given)
+        if (Among(name, kScanOptions, std::size(kScanOptions)))
+            UsageError(name + " needs --scan");
+    if (o.row < 0 && std::find(given.begin(), given.end(), "--rows") != given.end())
+        UsageError("--rows needs --row or --scan");
     o.sg = pos[5];
     if (pos.size() == 7) {
         o.truth = pos[6];
@@ -260,57 +477,15 @@ static Options ParseArguments(int argc, char** argv)
             UsageError("N above " + std::to_string(kMaxTiffSide) +
                        " is too large for a TIFF truth (use --truth-raw)");
     }
-
-    if (o.ellipses.empty()) {
-        // The unit circle of the head goes onto kDiscFill of the covered disc.
-        const double R = kDiscFill * std::fmin(-o.r0dr, o.N - 1 + o.r0dr);
-        for (const auto& s : kSheppLogan)
-            o.ellipses.push_back(
-                Ellipse{s[0] * R, s[1] * R, s[2] * R, s[3] * R, s[4] * kPi / 180, s[5]});
-    }
+    if (o.row >= 0)
+        o.ellipses = SliceEllipses(o.ellipses, o.row, o.rows);
     return o;
 }
 
-// Projection of one ellipse onto a detector row.
-//
-// Write the ellipse as p = c + L q with q in the unit disc, c = (x0, y0) and
-// L = Rot(alpha) diag(A, B), so |det L| = A B. At angle theta the ray at
-// detector coordinate s is the line p . u = s with u = (cos theta, sin theta).
-// In q it becomes q . w = t with w = L^T u and t = s - c . u, where
-//   |w|^2 = a^2 = A^2 cos^2(theta - alpha) + B^2 sin^2(theta - alpha),
-// i.e. a line at distance t/a from the centre of the unit disc, which it cuts
-// in a chord of length 2 sqrt(1 - t^2/a^2) when t^2 < a^2. Lines at s and
-// s + ds enclose a strip of width ds/a in q, and areas scale by A B, so the
-// line integral of the density rho is
-//   P(s) = rho * A B * 2 sqrt(1 - t^2/a^2) / a = 2 rho A B sqrt(a^2 - t^2) / a^2.
-// Its integral over s is rho pi A B at every angle, and a is the half width of
-// the shadow. Here all lengths are physical (detector intervals times dr), so
-// s_k = (r0/dr + k) dr and P is a length times a density.
-static void AddProjection(const Ellipse& e, double theta, const Options& o, double* row)
-{
-    const double dr = o.dr;
-    const double A = e.a * dr, B = e.b * dr;
-    const double c = std::cos(theta), s = std::sin(theta);
-    const double cr = std::cos(theta - e.angle), sr = std::sin(theta - e.angle);
-    const double a2 = A * A * cr * cr + B * B * sr * sr;
-    const double centre = (e.x * c + e.y * s) * dr;  // c . u
-    const double factor = 2 * e.density * A * B / a2;
-    for (int k = 0; k < o.N; ++k) {
-        const double t = (o.r0dr + k) * dr - centre;
-        const double d = a2 - t * t;
-        if (d > 0)
-            row[k] += factor * std::sqrt(d);
-    }
-}
-
-// Row m of the noiseless sinogram, at the angle ra + m pi / M (radians).
+// Row m of the noiseless sinogram.
 static void ProjectRow(const Options& o, int m, double* row)
 {
-    const double theta = o.ra * kPi / 180 + m * kPi / o.M;
-    for (int k = 0; k < o.N; ++k)
-        row[k] = 0.0;
-    for (const Ellipse& e : o.ellipses)
-        AddProjection(e, theta, o, row);
+    ProjectSlice(o.ellipses, ProjectionAngle(o.ra, m, o.M), Detector{o.N, o.r0dr, o.dr}, row);
 }
 
 // Standard normal deviates from a 64-bit Mersenne Twister by the Box-Muller
@@ -476,6 +651,10 @@ static void WriteTruth(const Options& o)
 int main(int argc, char** argv)
 {
     const Options o = ParseArguments(argc, argv);
+    if (o.scan) {
+        WriteScan(o.scanOptions);
+        return 0;
+    }
     try {
         WriteSinogram(o);
         if (o.truth)
