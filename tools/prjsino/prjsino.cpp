@@ -672,6 +672,13 @@ static void Convert(Scan& scan, const Options& o, const HalfTurn& turn, int row0
     std::vector<double> values[2] = {std::vector<double>(size_t(block) * frameValues),
                                      std::vector<double>(size_t(block) * frameValues)};
     std::future<std::string> writing;
+    const auto written = [&writing]() {
+        if (writing.valid()) {
+            const std::string error = writing.get();
+            if (!error.empty())
+                Fail(error);
+        }
+    };
     for (int m0 = 0, b = 0; m0 < M; m0 += block, b ^= 1) {
         const int frames = std::min(block, M - m0);
         for (int k = 0; k < frames; ++k) {
@@ -680,19 +687,11 @@ static void Convert(Scan& scan, const Options& o, const HalfTurn& turn, int row0
             scan.Read(f, row0, count, frame);
             Normalise(z, f, frame, frameValues);
         }
-        if (writing.valid()) {
-            const std::string error = writing.get();
-            if (!error.empty())
-                Fail(error);
-        }
+        written();
         writing = std::async(std::launch::async, WriteBlock, values[b].data(), frames, m0, count, N,
                              std::cref(headers), toStdout);
     }
-    if (writing.valid()) {
-        const std::string error = writing.get();
-        if (!error.empty())
-            Fail(error);
-    }
+    written();
     if (toStdout) {
         if (std::fflush(stdout) != 0)
             Fail("cannot write standard output: " + std::string(std::strerror(errno)));
@@ -761,11 +760,13 @@ int main(int argc, char** argv)
             left += "; projection " + std::to_string(turn.first + turn.M) + ", at " +
                     Degrees(angles[turn.first + turn.M]) + " degrees, mirrors the first" +
                     (turn.first + turn.M + 1 < n ? ", and those after it, are left out" : " and is left out");
-        char chosen[512];
-        std::snprintf(chosen, sizeof chosen, "%s: %s, %d of %d projections kept (%s), ra %.17g, M %d",
-                      o.scan.c_str(), scan->container.c_str(), turn.M, n,
-                      Range(turn.first, turn.first + turn.M - 1).c_str(), turn.ra, turn.M);
-        Convert(*scan, o, turn, row0, rowEnd - row0, budget, chosen + left);
+        char ra[32];
+        std::snprintf(ra, sizeof ra, "%.17g", turn.ra);
+        const std::string chosen = o.scan + ": " + scan->container + ", " + std::to_string(turn.M) + " of " +
+                                   std::to_string(n) + " projections kept (" +
+                                   Range(turn.first, turn.first + turn.M - 1) + "), ra " + ra + ", M " +
+                                   std::to_string(turn.M) + left;
+        Convert(*scan, o, turn, row0, rowEnd - row0, budget, chosen);
     } catch (const ScanError& e) {
         Fail(e.what());
     } catch (const std::bad_alloc&) {
