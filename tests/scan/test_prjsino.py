@@ -110,7 +110,7 @@ def write_nxtomo(path, frames, keys, angles, entry="entry", units="degree"):
 # of the counts.
 
 @pytest.mark.parametrize("container,dtype,byteorder", [
-    ("dx", "u2", "<"), ("dx", "f4", ">"), ("dx-deflate", "u2", "<"), ("dx-lz4", "u2", "<"),
+    ("dx", "u2", "<"), ("dx", "f4", ">"), ("dx-chunked", "u2", "<"), ("dx-deflate", "u2", "<"), ("dx-lz4", "u2", "<"),
     ("dx-blosc", "u4", "<"), ("nxtomo", "u2", ">"), ("nxtomo", "f8", "<"),
     ("tiff", "u1", "<"), ("tiff", "u2", ">"), ("tiff", "i4", "<"), ("tiff", "f4", ">"),
     ("tiff", "f8", "<"), ("tiff-multi", "u2", "<"), ("tiff-multi", "f4", ">"),
@@ -128,11 +128,11 @@ def test_round_trip(tmp_path, container, dtype, byteorder):
     scan = tmp_path / "scan.h5"
     args = []
     if container.startswith("dx"):
-        compression = {"dx-deflate": {"compression": "gzip"}, "dx-lz4": {"compression": 32004},
-                       "dx-blosc": {"compression": 32001}}.get(container, {})
-        if compression:
+        compression = {"dx-chunked": {}, "dx-deflate": {"compression": "gzip"}, "dx-lz4": {"compression": 32004},
+                       "dx-blosc": {"compression": 32001}}.get(container)
+        if compression is not None:
             compression["chunks"] = (1, ROWS, N)
-        write_dx(scan, proj, flats, darks, theta, **compression)
+        write_dx(scan, proj, flats, darks, theta, **(compression or {}))
     elif container == "nxtomo":
         frames = np.concatenate([darks, flats, proj])
         keys = [2] * 2 + [1] * 3 + [0] * (M + 1)
@@ -277,6 +277,35 @@ def test_clamped_samples_are_counted_and_finite(tmp_path):
         assert np.isfinite(values).all()
         assert (values <= -np.log(1e-4) + 1e-12).all()
     assert read_sinogram(tmp_path / "out" / "sino_0001.sg")[0][3, 7] == pytest.approx(-np.log(1e-4))
+
+
+def test_medians_of_flats_and_darks(tmp_path):
+    """Outliers in one flat and one dark do not reach a median of 4 (an even count)."""
+    gain, dark = detector()
+    p = line_integrals(M)
+    rng = np.random.default_rng(3)
+    flats = gain * I0 * rng.uniform(0.98, 1.02, (4, ROWS, N)) + dark
+    darks = dark + rng.uniform(-2, 2, (4, ROWS, N))
+    flats[1, 2, 5] = 1e6
+    darks[3, 0, 9] = 1e4
+    proj = gain * I0 * np.exp(-p) + dark
+    write_dx(tmp_path / "scan.h5", proj, flats, darks, np.arange(M) * 3.0)
+    run("--median", "--memory", "0.01", tmp_path / "scan.h5", tmp_path / "out")   # a few rows at a time
+    d = np.median(darks, axis=0)
+    want = -np.log((proj - d) / (np.median(flats, axis=0) - d))
+    check_sinograms(tmp_path / "out", want, 0)
+
+
+def test_a_failed_rename_leaves_no_sinogram(tmp_path):
+    gain, dark = detector()
+    write_dx(tmp_path / "scan.h5", gain * I0 * np.exp(-line_integrals(M)) + dark, (gain * I0 + dark)[None],
+             dark[None], np.arange(M) * 3.0)
+    (tmp_path / "out" / "sino_0003.sg" / "x").mkdir(parents=True)   # a directory in the way
+    result = run(tmp_path / "scan.h5", tmp_path / "out", check=False)
+    assert result.returncode == 1
+    assert result.stderr == "prjsino: %s/out/sino_0003.sg: cannot rename the finished sinogram: Is a directory\n" \
+        % tmp_path
+    assert os.listdir(tmp_path / "out") == ["sino_0003.sg"]
 
 
 # ---------------------------------------------------------------------------
@@ -474,3 +503,22 @@ def test_prjstack_scan_matches_prjslice_on_the_sinograms(tmp_path):
     assert result.returncode == 0, result.stderr
     assert "5 slices, 4 already done, 1 to reconstruct" in result.stderr
     assert open(out / "sino_0004.tif", "rb").read() == open(tmp_path / "sino_0004.tif", "rb").read()
+    # a band that cannot be imported: its rows fail with prjsino's message,
+    # the bands before it are done, and the CSV and summary still follow
+    raw = tmp_path / "raw"
+    raw.mkdir()
+    for k, frame in enumerate(counts(gain * I0 * np.exp(-p) + dark, "<u2")):
+        tifffile.imwrite(raw / ("proj_%d.tif" % k), frame, photometric="minisblack", rowsperstrip=1)
+    data = open(raw / "proj_40.tif", "rb").read()
+    open(raw / "proj_40.tif", "wb").write(data[:len(data) - 3 * N * 2])   # rows 4 to 6 cut off
+    failed = subprocess.run([PRJSTACK, "--no-bar", "-p", PRJSLICE, "--scan", raw / "proj_*.tif", "--raw",
+                             "--angles", "20:200", "--band", "2", "0.5", middle, tmp_path / "cut"],
+                            capture_output=True, text=True)
+    assert failed.returncode == 1, failed.stderr
+    assert sorted(os.listdir(tmp_path / "cut")) == \
+        ["prjstack.log", "ranges.csv"] + ["sino_%04d.tif" % r for r in range(4)]
+    assert "prjstack: 3 of 7 slices failed:\n  row 4: prjsino: %s/proj_40.tif: cannot read row 4" % raw \
+        in failed.stderr
+    assert "  row 5: prjsino: %s/proj_40.tif: cannot read row 4" % raw in failed.stderr
+    assert "  row 6: not imported, after the failure of rows 4 to 5\n" in failed.stderr
+    assert len(open(tmp_path / "cut" / "ranges.csv").read().splitlines()) == 5

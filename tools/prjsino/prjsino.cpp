@@ -34,7 +34,7 @@
 // Memory: the block (--memory, default 256 MiB, at least one projection of
 // the selected rows), the dark mean and the flat means of the selected rows,
 // and each HDF5 dataset's chunk cache (the chunks one frame touches, at most
-// 512 MiB); medians also hold every frame of a flat series, for as many rows
+// half the budget); medians also hold every frame of a flat series, for as many rows
 // at a time as fit the budget. Files are written under hidden temporary names
 // in OUTDIR and renamed once all are whole; a failed or interrupted run
 // removes them.
@@ -120,29 +120,30 @@ struct Options {
     std::exit(2);
 }
 
-// The temporary files of this run, removed on failure and on the signals
-// that end it.
-static std::vector<std::string> temporaries;
-static volatile sig_atomic_t temporaryCount = 0;
+// The files of this run: temporaries[0 ... temporaryCount - 1] made so far,
+// of which names[0 ... renamedCount - 1] renamed to their final names. A
+// failure, or a signal that ends the run, removes them all: a failed run
+// leaves no sinogram.
+static std::vector<std::string> temporaries, names;
+static volatile sig_atomic_t temporaryCount = 0, renamedCount = 0;
 
-static void RemoveTemporaries()
+static void RemoveOutputs()
 {
     for (sig_atomic_t k = 0; k < temporaryCount; ++k)
-        unlink(temporaries[k].c_str());
-    temporaryCount = 0;
+        unlink(k < renamedCount ? names[k].c_str() : temporaries[k].c_str());
 }
 
 static void OnSignal(int number)
 {
-    for (sig_atomic_t k = 0; k < temporaryCount; ++k)
-        unlink(temporaries[k].c_str());
+    RemoveOutputs();
     signal(number, SIG_DFL);
     raise(number);
 }
 
 [[noreturn]] static void Fail(const std::string& message)
 {
-    RemoveTemporaries();
+    RemoveOutputs();
+    temporaryCount = 0;
     std::fprintf(stderr, "prjsino: %s\n", message.c_str());
     std::exit(1);
 }
@@ -256,7 +257,7 @@ static Options ParseArguments(int argc, char** argv)
     return o;
 }
 
-static std::unique_ptr<Scan> OpenScan(const Options& o)
+static std::unique_ptr<Scan> OpenScan(const Options& o, size_t budget)
 {
     struct stat st;
     const bool exists = stat(o.scan.c_str(), &st) == 0;
@@ -268,7 +269,7 @@ static std::unique_ptr<Scan> OpenScan(const Options& o)
     if (exists && IsHdf5File(o.scan)) {
         if (!o.flats.empty() || !o.darks.empty())
             UsageError("--flats and --darks name the TIFF files of a TIFF scan; an HDF5 scan holds its own");
-        return OpenHdf5Scan(o.scan);
+        return OpenHdf5Scan(o.scan, budget / 2);
     }
     if (exists && !IsTiffFile(o.scan))
         throw ScanError(o.scan + ": neither an HDF5 nor a TIFF file");
@@ -632,7 +633,7 @@ static void Convert(Scan& scan, const Options& o, const HalfTurn& turn, int row0
     if (toStdout && count != 1)
         UsageError("OUTDIR - writes one sinogram: select one row with --rows R");
 
-    std::vector<std::string> names(count), headers(count);
+    std::vector<std::string> headers(count);
     if (!toStdout) {
         struct stat st;
         if (stat(o.outdir.c_str(), &st) != 0 && mkdir(o.outdir.c_str(), 0777) != 0)
@@ -640,6 +641,7 @@ static void Convert(Scan& scan, const Options& o, const HalfTurn& turn, int row0
         if (stat(o.outdir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
             Fail(o.outdir + ": not a directory");
         temporaries.resize(count);
+        names.resize(count);
         for (int r = 0; r < count; ++r) {
             const std::string name = SinogramName(scan.rows, row0 + r);
             names[r] = o.outdir + "/" + name;
@@ -696,9 +698,11 @@ static void Convert(Scan& scan, const Options& o, const HalfTurn& turn, int row0
         if (std::fflush(stdout) != 0)
             Fail("cannot write standard output: " + std::string(std::strerror(errno)));
     } else {
-        for (int r = 0; r < count; ++r)
+        for (int r = 0; r < count; ++r) {
             if (rename(temporaries[r].c_str(), names[r].c_str()) != 0)
                 Fail(names[r] + ": cannot rename the finished sinogram: " + std::strerror(errno));
+            renamedCount = r + 1;
+        }
         temporaryCount = 0;
     }
 
@@ -720,7 +724,7 @@ int main(int argc, char** argv)
         signal(s, OnSignal);
     const size_t budget = static_cast<size_t>(o.memory * 1048576.0);
     try {
-        std::unique_ptr<Scan> scan = OpenScan(o);
+        std::unique_ptr<Scan> scan = OpenScan(o, budget);
         if (scan->projections.empty())
             throw ScanError(o.scan + ": no projections");
         const int row0 = o.rowFirst;

@@ -42,8 +42,9 @@ public:
 };
 
 // Opens an HDF5 file in the Data Exchange or the NeXus NXtomo layout,
-// recognised by its content.
-std::unique_ptr<Scan> OpenHdf5Scan(const std::string& path);
+// recognised by its content. The chunk cache of each dataset holds the
+// chunks that one frame touches, up to cacheBytes.
+std::unique_ptr<Scan> OpenHdf5Scan(const std::string& path, size_t cacheBytes);
 
 // True when the file begins with the HDF5 signature.
 bool IsHdf5File(const std::string& path);

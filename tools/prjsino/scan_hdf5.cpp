@@ -31,9 +31,6 @@
 #include <cstring>
 #include <string>
 
-// The largest chunk cache per dataset: the chunks that one frame touches, up
-// to this many bytes.
-static const size_t kChunkCacheMax = size_t(512) << 20;
 
 // A handle of the library, closed when it goes out of scope.
 class Handle {
@@ -216,6 +213,7 @@ public:
     std::vector<double> ReadAngles(Dataset& d, std::string& unitsFrom);
 
     std::string file;
+    size_t cacheBytes = 0;   // the largest chunk cache of a dataset
     Handle id;
     std::vector<Dataset*> sources;
     std::vector<std::unique_ptr<Dataset>> datasets;
@@ -284,7 +282,10 @@ void Hdf5Scan::CheckStack(Dataset& d)
         size_t count = 0;
         H5Pget_virtual_count(create, &count);
         const std::string here = file.find('/') == std::string::npos ? "" : file.substr(0, file.rfind('/') + 1);
+        hssize_t mapped = 0;   // samples that the mappings give a source
         for (size_t k = 0; k < count; ++k) {
+            Handle selected(H5Pget_virtual_vspace(create, k));
+            mapped += selected.ok() ? std::max<hssize_t>(0, H5Sget_select_npoints(selected)) : 0;
             std::string source(H5Pget_virtual_filename(create, k, nullptr, 0) + 1, '\0');
             std::string object(H5Pget_virtual_dsetname(create, k, nullptr, 0) + 1, '\0');
             H5Pget_virtual_filename(create, k, &source[0], source.size());
@@ -309,12 +310,17 @@ void Hdf5Scan::CheckStack(Dataset& d)
                 throw ScanError(file + ": " + d.path + " is a virtual dataset whose source " + object + " in " +
                                 source + " is missing");
         }
+        const hssize_t samples = H5Sget_simple_extent_npoints(d.space);
+        if (mapped < samples)
+            throw ScanError(file + ": " + d.path + " is a virtual dataset whose sources give " +
+                            std::to_string(mapped) + " of its " + std::to_string(samples) +
+                            " samples; the others would read as fill values");
     }
     if (layout == H5D_CHUNKED) {
         hsize_t chunk[3];
         H5Pget_chunk(create, 3, chunk);
         const hsize_t touched = ((d.dims[1] + chunk[1] - 1) / chunk[1]) * ((d.dims[2] + chunk[2] - 1) / chunk[2]);
-        const size_t bytes = std::min<size_t>(kChunkCacheMax, touched * chunk[0] * chunk[1] * chunk[2] *
+        const size_t bytes = std::min<size_t>(cacheBytes, touched * chunk[0] * chunk[1] * chunk[2] *
                                                                   H5Tget_size(type));
         Handle access(H5Pcreate(H5P_DATASET_ACCESS));
         H5Pset_chunk_cache(access, std::max<size_t>(521, 100 * touched + 1), bytes, 1.0);
@@ -335,8 +341,9 @@ void Hdf5Scan::Read(const Frame& f, int row0, int count, double* out)
     Dataset& d = *sources[f.source];
     const hsize_t start[3] = {hsize_t(f.index), hsize_t(row0), 0};
     const hsize_t size[3] = {1, hsize_t(count), d.dims[2]};
-    const hsize_t values = size[1] * size[2];
-    Handle memory(H5Screate_simple(1, &values, nullptr));
+    // a memory space of the selection's own shape keeps the library on its
+    // fast path for chunked datasets
+    Handle memory(H5Screate_simple(3, size, nullptr));
     if (H5Sselect_hyperslab(d.space, H5S_SELECT_SET, start, nullptr, size, nullptr) < 0 ||
         H5Dread(d.id, H5T_NATIVE_DOUBLE, memory, d.space, H5P_DEFAULT, out) < 0)
         throw ScanError(file + ": cannot read frame " + std::to_string(f.index) + " of " + d.path +
@@ -397,12 +404,13 @@ bool IsHdf5File(const std::string& path)
     return H5Fis_hdf5(path.c_str()) > 0;
 }
 
-std::unique_ptr<Scan> OpenHdf5Scan(const std::string& path)
+std::unique_ptr<Scan> OpenHdf5Scan(const std::string& path, size_t cacheBytes)
 {
     H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
     auto scan = std::make_unique<Hdf5Scan>();
     Hdf5Scan& s = *scan;
     s.file = path;
+    s.cacheBytes = cacheBytes;
     s.id = Handle(H5Fopen(path.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT));
     if (!s.id.ok())
         throw ScanError(path + ": cannot open the HDF5 file" + LibraryError());

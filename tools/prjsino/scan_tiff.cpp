@@ -251,16 +251,19 @@ void TiffScan::Add(const std::string& pattern, const char* what, std::vector<Fra
             TIFFClose(tif);
             throw;
         }
+        const bool bigEndian = TIFFIsBigEndian(tif);
         TIFFClose(tif);
         if (rows == 0) {
             rows = static_cast<int>(p.length);
             columns = static_cast<int>(p.width);
             sampleType = (p.format == SAMPLEFORMAT_IEEEFP ? "float" : p.format == SAMPLEFORMAT_INT ? "int" : "uint") +
                          std::to_string(p.bits);
+            if (p.bits > 8)
+                sampleType += bigEndian ? ", big-endian" : ", little-endian";
         } else if (int(p.length) != rows || int(p.width) != columns) {
-            throw ScanError(file + ": " + what + " of " + std::to_string(p.length) + " x " +
-                            std::to_string(p.width) + " pixels, the projections are " + std::to_string(rows) +
-                            " x " + std::to_string(columns));
+            throw ScanError(file + ": a frame of " + std::to_string(p.length) + " x " + std::to_string(p.width) +
+                            " pixels (" + what + "); the first projection has " + std::to_string(rows) + " x " +
+                            std::to_string(columns));
         }
         for (tdir_t k = 0; k < pages; ++k)
             frames.push_back(Frame{first.source, long(k), -1});
