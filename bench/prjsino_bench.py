@@ -2,7 +2,7 @@
 """The scan importer against a plain copy of the same bytes.
 
 Makes a synthetic scan with prjphantom --scan (Data Exchange, uncompressed,
-contiguous uint16; 1024 rows x 1024 columns x 900 projections by default, the
+contiguous uint16, or with --chunked one frame per chunk; 1024 rows x 1024 columns x 900 projections by default, the
 phantom's flats and darks with it), then alternates, RUNS times each:
 
   prjsino   prjsino SCAN OUTDIR: every row's sinogram, one pass over the frames
@@ -15,7 +15,7 @@ every run, so that each starts alike. Prints the median wall time of each,
 their ratio, and prjsino's peak resident memory.
 
 usage: bench/prjsino_bench.py [--build DIR] [--work DIR] [--runs R]
-                              [--rows R] [--columns N] [--frames M]
+                              [--rows R] [--columns N] [--frames M] [--chunked]
 """
 
 import argparse
@@ -41,6 +41,7 @@ def main():
     parser.add_argument("--rows", type=int, default=1024)
     parser.add_argument("--columns", type=int, default=1024)
     parser.add_argument("--frames", type=int, default=900)
+    parser.add_argument("--chunked", action="store_true")
     args = parser.parse_args()
 
     os.makedirs(args.work, exist_ok=True)
@@ -49,7 +50,7 @@ def main():
     copy = os.path.join(args.work, "copy.bin")
     n, m, rows = args.columns, args.frames, args.rows
     made = timed([os.path.join(args.build, "prjphantom"), "--scan", "dx", "--rows", str(rows),
-                  "--dtype", "uint16", str(n), str(m), "0", str(2.0 / n), str(-(n - 1) / 2), scan],
+                  "--dtype", "uint16", *(["--chunked"] if args.chunked else []), str(n), str(m), "0", str(2.0 / n), str(-(n - 1) / 2), scan],
                  stdout=subprocess.DEVNULL)
     print("scan: %d rows x %d columns x %d projections, %.2f GB, made in %.1f s"
           % (rows, n, m, os.path.getsize(scan) / 1e9, made))
