@@ -7,7 +7,7 @@
 // block is staged instead of once per pixel and angle, so the sum is the same
 // to the bit. The staged row keeps bins and slopes in groups of 8 bins (8
 // values, then 8 slopes), 64-byte aligned, with a group of zeros before bin 0
-// and after bin N - 1.
+// and one after the group of bin N - 1.
 //
 // Gathers are replaced by a window of 16 bins, two groups, from which one
 // two-source permutation per row (values, slopes) picks each pixel's bin.
