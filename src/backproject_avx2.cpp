@@ -88,7 +88,7 @@ void BackProjectAVX2(const double* const* Q, double* const* F, const int* H0, co
                      int i0, int i1, int N, double centre, double r0dr,
                      const double* cosines, const double* sines, int count)
 {
-    ForEachSegment(H0, dH, i0, i1, centre, r0dr, sines, count, 16,
+    ForEachSegment(H0, dH, i0, i1, centre, r0dr, sines, count, 16, 1,
                    [&](int i, int j0, int n, const double* t) {
                        switch ((n + 3) / 4) {
                        case 1: Segment<1>(Q, F[i], j0, n, N, centre, cosines, t, count); break;

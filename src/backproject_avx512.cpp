@@ -58,6 +58,10 @@ static void Stage(const double* const* Q, int N, int count, long long row)
 // base = that multiple minus 8, in idx0 - 15 ... idx0 - 8, covers them too.
 // c = 1 and c = -1 exactly are the widest cases, still 9 bins.
 //
+// The weight w = d - trunc(d) comes from one instruction (VREDUCEPD with
+// truncation); like the scalar loop's d - idx it is exact, the fraction of a
+// double being a double, so the two agree (d in (-1, 0) gives d itself).
+//
 // The permutation picks lane i of (a, b) by the low four bits of idx[i], bit 3
 // choosing b: bin e sits at e mod 16 when a holds the group of the window
 // whose bins have bit 3 clear, at (base + 8) rounded down to 16, and b the
@@ -87,18 +91,18 @@ static void Segment(long long row, double* f, int j0, int n, double centre,
         const __m512d c = _mm512_set1_pd(cosines[k]);
         const __m512d tk = _mm512_set1_pd(t[k]);
         const long long back = cosines[k] < 0 ? 8 : 0;
-        for (int v = 0; v < V; ++v) {
-            // d = x c + t; sum += q[idx] + s[idx] w.
+        EachVector(std::make_integer_sequence<int, V>(), [&](int v) {
+            // d = x c + t; w = d - trunc(d); sum += q[idx] + s[idx] w.
             const __m512d d = _mm512_add_pd(_mm512_mul_pd(x[v], c), tk);
             const __m512i idx = _mm512_cvttpd_epi64(d);
-            const __m512d w = _mm512_sub_pd(d, _mm512_cvtepi64_pd(idx));
+            const __m512d w = _mm512_reduce_pd(d, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
             const long long base = (static_cast<long long>(_mm512_cvtsd_f64(d)) & ~7LL) - back;
             const double* a = group0 + 2 * ((base + 8) & ~15LL);
             const double* b = group0 + 2 * (base | 8);
             const __m512d q0 = _mm512_permutex2var_pd(_mm512_load_pd(a), idx, _mm512_load_pd(b));
             const __m512d s0 = _mm512_permutex2var_pd(_mm512_load_pd(a + 8), idx, _mm512_load_pd(b + 8));
             sum[v] = _mm512_add_pd(sum[v], _mm512_add_pd(q0, _mm512_mul_pd(s0, w)));
-        }
+        });
     }
     for (int v = 0; v < V; ++v)
         _mm512_mask_storeu_pd(f + j0 + 8 * v, mask[v], sum[v]);
@@ -114,7 +118,7 @@ void BackProjectAVX512(const double* const* Q, double* const* F, const int* H0, 
         const int part = count - k0 < fit ? count - k0 : fit;
         Stage(Q + k0, N, part, row);
         const double* c = cosines + k0;
-        ForEachSegment(H0, dH, i0, i1, centre, r0dr, sines + k0, part, 64,
+        ForEachSegment(H0, dH, i0, i1, centre, r0dr, sines + k0, part, 64, rowBand,
                        [&](int i, int j0, int n, const double* t) {
                            switch ((n + 7) / 8) {
                            case 1: Segment<1>(row, F[i], j0, n, centre, c, t, part); break;

@@ -354,7 +354,7 @@ void BackProjectScalar(const double* const* Q_, double* const* F_, const int* H0
                        int i0, int i1, int n, double centre, double r0dr,
                        const double* cosines, const double* sines, int count)
 {
-    ForEachSegment(H0_, dH_, i0, i1, centre, r0dr, sines, count, n,
+    ForEachSegment(H0_, dH_, i0, i1, centre, r0dr, sines, count, n, 1,
                    [&](int i, int j0, int columns, const double* t) {
                        double* __restrict f = F_[i];
                        for (int k = 0; k < count; ++k) {
