@@ -23,10 +23,10 @@
 // The AVX-512 form copies the rows of a block into a staging buffer of
 // stageDoubles (4 MiB, beside the workspace, touched only as far as used):
 // per group of 8 bins their 8 values and 8 slopes, zeros past bin N - 1, and
-// one group of zeros before bin 0 and one after the group of bin N - 1:
-// 16 ((N - 1) / 8 + 3) doubles a row (integer division). A block is staged in parts of as many angles as fit,
-// up to angleBlock (all 64 up to N = 4080); maxBinsAVX512 is the largest N of
-// which one row fits.
+// one group of zeros before bin 0 and one after the group of bin N - 1, so
+// 16 ((N - 1) / 8 + 3) doubles a row (integer division). A block is staged in
+// parts of as many angles as fit, up to angleBlock (all 64 up to N = 4080);
+// maxBinsAVX512 is the largest N of which one row fits.
 constexpr long long stageDoubles = 1 << 19;
 constexpr int maxBinsAVX512 = static_cast<int>(8 * (stageDoubles / 16 - 2));
 

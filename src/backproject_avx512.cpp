@@ -10,7 +10,8 @@
 // and one after the group of bin N - 1.
 //
 // Gathers are replaced by a window of 16 bins, two groups, from which one
-// two-source permutation per row (values, slopes) picks each pixel's bin.
+// two-source permutation of the values and one of the slopes pick each
+// pixel's bin.
 
 #include "backproject.h"
 
