@@ -17,7 +17,9 @@
 
 namespace {
 
-// One block of angles over the whole disc of an N x N image, axis centred.
+// One block of angles over the whole disc of an N x N image, axis centred:
+// spread over the half turn (as across the blocks of a run), or consecutive
+// (as within one, at the angle step of N bins from 360 projections).
 struct Scene {
     int N, i0, i1;
     double centre;
@@ -26,18 +28,18 @@ struct Scene {
     std::vector<int> H0, dH;
     double updates = 0;
 
-    explicit Scene(int n) : N(n), centre((n - 1) / 2.0), q(angleBlock * (n + 1)), f(n * n),
+    Scene(int n, bool consecutive) : N(n), centre((n - 1) / 2.0), q(angleBlock * (n + 1)), f(n * n),
                             cosines(angleBlock), sines(angleBlock), Q(angleBlock), F(n), H0(n), dH(n)
     {
         std::mt19937_64 gen(n);
         std::uniform_real_distribution<double> u(-1, 1);
+        const double step = M_PI / (consecutive ? RowsCBP(n, 360) : angleBlock);
         for (int k = 0; k < angleBlock; ++k) {
             Q[k] = q.data() + k * (n + 1);
             for (int j = 0; j < n; ++j)
                 Q[k][j] = u(gen);
             Q[k][n] = 0.0;
-            // Angles spread over the half turn, as across the blocks of a run.
-            const double theta = 0.3 + k * M_PI / angleBlock;
+            const double theta = 0.3 + k * step;
             cosines[k] = std::cos(theta);
             sines[k] = std::sin(theta);
         }
@@ -58,7 +60,7 @@ template <void (*Path)(const double* const*, double* const*, const int*, const i
                        double, double, const double*, const double*, int)>
 void BM_BackProject(benchmark::State& state)
 {
-    Scene s(static_cast<int>(state.range(0)));
+    Scene s(static_cast<int>(state.range(0)), state.range(1) != 0);
     for (auto _ : state) {
         Path(s.Q.data(), s.F.data(), s.H0.data(), s.dH.data(), s.i0, s.i1, s.N, s.centre, -s.centre,
              s.cosines.data(), s.sines.data(), angleBlock);
@@ -131,7 +133,11 @@ BENCHMARK(BM_TransformFFTW)->RangeMultiplier(2)->Range(1024, 16384);
 
 BENCHMARK(BM_TransformTextbook)->RangeMultiplier(2)->Range(1024, 16384);
 BENCHMARK(BM_TransformEngine)->RangeMultiplier(2)->Range(1024, 16384);
-BENCHMARK_TEMPLATE(BM_BackProject, BackProjectScalar)->Arg(512)->Arg(1024)->Arg(2048)->Unit(benchmark::kMillisecond);
+void BackProjectSizes(benchmark::internal::Benchmark* b)
+{
+    b->ArgNames({"N", "consecutive"})->ArgsProduct({{512, 1024, 2048}, {0, 1}})->Unit(benchmark::kMillisecond);
+}
+BENCHMARK_TEMPLATE(BM_BackProject, BackProjectScalar)->Apply(BackProjectSizes);
 
 }  // namespace
 
@@ -139,10 +145,10 @@ int main(int argc, char** argv)
 {
     if (Supports(CBP_AVX2))
         benchmark::RegisterBenchmark("BM_BackProject<BackProjectAVX2>", BM_BackProject<BackProjectAVX2>)
-            ->Arg(512)->Arg(1024)->Arg(2048)->Unit(benchmark::kMillisecond);
+            ->Apply(BackProjectSizes);
     if (Supports(CBP_AVX512))
         benchmark::RegisterBenchmark("BM_BackProject<BackProjectAVX512>", BM_BackProject<BackProjectAVX512>)
-            ->Arg(512)->Arg(1024)->Arg(2048)->Unit(benchmark::kMillisecond);
+            ->Apply(BackProjectSizes);
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     return 0;

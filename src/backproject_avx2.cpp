@@ -56,7 +56,7 @@ static void Segment(const double* const* Q, double* f, int j0, int n, int N, dou
         const __m256d c = _mm256_set1_pd(cosines[k]);
         const __m256d tk = _mm256_set1_pd(t[k]);
         const int back = cosines[k] < 0 ? 3 : 0;
-        for (int v = 0; v < V; ++v) {
+        EachVector(std::make_integer_sequence<int, V>(), [&](int v) {
             // d = x c + t; sum += q[idx] + (q[idx + 1] - q[idx]) w.
             const __m256d d = _mm256_add_pd(_mm256_mul_pd(x[v], c), tk);
             const __m128i idx = _mm256_cvttpd_epi32(d);
@@ -78,7 +78,7 @@ static void Segment(const double* const* Q, double* f, int j0, int n, int N, dou
                 LaneByLane(q, idx, N, &q0, &slope);
             }
             sum[v] = _mm256_add_pd(sum[v], _mm256_add_pd(q0, _mm256_mul_pd(slope, w)));
-        }
+        });
     }
     for (int v = 0; v < V; ++v)
         _mm256_maskstore_pd(f + j0 + 4 * v, mask[v], sum[v]);
@@ -88,7 +88,7 @@ void BackProjectAVX2(const double* const* Q, double* const* F, const int* H0, co
                      int i0, int i1, int N, double centre, double r0dr,
                      const double* cosines, const double* sines, int count)
 {
-    ForEachSegment(H0, dH, i0, i1, centre, r0dr, sines, count, 16,
+    ForEachSegment(H0, dH, i0, i1, centre, r0dr, sines, count, 16, 1,
                    [&](int i, int j0, int n, const double* t) {
                        switch ((n + 3) / 4) {
                        case 1: Segment<1>(Q, F[i], j0, n, N, centre, cosines, t, count); break;

@@ -354,7 +354,7 @@ void BackProjectScalar(const double* const* Q_, double* const* F_, const int* H0
                        int i0, int i1, int n, double centre, double r0dr,
                        const double* cosines, const double* sines, int count)
 {
-    ForEachSegment(H0_, dH_, i0, i1, centre, r0dr, sines, count, n,
+    ForEachSegment(H0_, dH_, i0, i1, centre, r0dr, sines, count, n, 1,
                    [&](int i, int j0, int columns, const double* t) {
                        double* __restrict f = F_[i];
                        for (int k = 0; k < count; ++k) {
@@ -373,8 +373,8 @@ void BackProjectScalar(const double* const* Q_, double* const* F_, const int* H0
 using BackProject = void (*)(const double* const*, double* const*, const int*, const int*, int,
                              int, int, double, double, const double*, const double*, int);
 
-// The back-projection path for rows of at least 16 bins: the fastest this CPU
-// runs, unless a test chose one (-1 until either is known).
+// The back-projection path for rows of 16 to maxBinsAVX512 bins: the fastest
+// this CPU runs, unless a test chose one (-1 until either is known).
 static int path = -1;
 
 static bool Runs(int candidate)
@@ -399,7 +399,11 @@ int PathCBP(int bins)
 {
     if (path < 0)
         path = Runs(CBP_AVX512) ? CBP_AVX512 : Runs(CBP_AVX2) ? CBP_AVX2 : CBP_SCALAR;
-    return bins < 16 ? CBP_SCALAR : path;
+    if (bins < 16)
+        return CBP_SCALAR;
+    if (path == CBP_AVX512 && bins > maxBinsAVX512)
+        return Runs(CBP_AVX2) ? CBP_AVX2 : CBP_SCALAR;
+    return path;
 }
 
 double** CBP(double dr, double r0dr, double ra)

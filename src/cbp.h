@@ -32,7 +32,8 @@ enum { CBP_SCALAR = 0, CBP_AVX2 = 1, CBP_AVX512 = 2 };
 
 // The path CBP takes for rows of N bins: the one a test chose, else the
 // fastest the CPU runs; the scalar loop below 16 bins, the width of the
-// vector paths' window.
+// vector paths' window, and AVX2 instead of AVX-512 for rows too long for its
+// staging buffer (over 262128 bins).
 int PathCBP(int N);
 
 // Makes CBP take the given path (for tests and benchmarks); false, and no

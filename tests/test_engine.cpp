@@ -304,6 +304,10 @@ TEST(Paths, EveryPathGivesTheScalarImageToTheBit)
         {48, 5, -0.75, 0.2, 1.0},      // radius under one bin
         {257, 30, -128.0, 2.5, 1.0},   // several angle blocks and segments
         {300, 200, -100.6, -0.9, 0.3}, // off-centre, many segments per row
+        {41, 8, -1.7, M_PI, 1.0},      // c = -1 exactly, windows from below bin 0
+        {41, 8, -39.2, M_PI, 1.0},     // c = -1 on the last bins
+        {70, 4, -1.3, 0.0, -1.0},      // c = 1 exactly, disc on the first bins
+        {70, 4, -67.9, 0.0, 1.0},      // and on the last, windows reaching past N
     };
     for (const Geometry& g : cases) {
         std::mt19937_64 gen(g.N * 7 + g.M);
