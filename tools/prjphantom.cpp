@@ -36,6 +36,7 @@
 
 #include "phantom.h"
 #include "phantom_scan.h"
+#include "parse.h"
 #include "sif_f_fast.h"
 
 #include <algorithm>
@@ -197,28 +198,6 @@ struct Options {
 }
 
 // Strict conversions: the whole text must be one finite number.
-static bool ParseDouble(const char* text, double* value)
-{
-    char* end = nullptr;
-    errno = 0;
-    const double v = std::strtod(text, &end);
-    if (end == text || *end != '\0' || errno == ERANGE || !std::isfinite(v))
-        return false;
-    *value = v;
-    return true;
-}
-
-static bool ParseInt(const char* text, int* value)
-{
-    char* end = nullptr;
-    errno = 0;
-    const long v = std::strtol(text, &end, 10);
-    if (end == text || *end != '\0' || errno == ERANGE || v < INT_MIN || v > INT_MAX)
-        return false;
-    *value = static_cast<int>(v);
-    return true;
-}
-
 static bool ParseSeed(const char* text, uint64_t* value)
 {
     if (*text < '0' || *text > '9')  // strtoull would accept a sign

@@ -44,6 +44,7 @@
 // written (no sinogram is left); 2 for a usage error.
 
 #include "halfturn.h"
+#include "parse.h"
 #include "scan.h"
 
 #include <fcntl.h>
@@ -148,25 +149,6 @@ static void OnSignal(int number)
     std::exit(1);
 }
 
-static bool ParseDouble(const std::string& text, double& value)
-{
-    char* end;
-    errno = 0;
-    value = std::strtod(text.c_str(), &end);
-    return !text.empty() && *end == '\0' && errno != ERANGE && std::isfinite(value);
-}
-
-static bool ParseInt(const std::string& text, int& value)
-{
-    char* end;
-    errno = 0;
-    const long v = std::strtol(text.c_str(), &end, 10);
-    if (text.empty() || *end != '\0' || errno == ERANGE || v < INT_MIN || v > INT_MAX)
-        return false;
-    value = static_cast<int>(v);
-    return true;
-}
-
 static Options ParseArguments(int argc, char** argv)
 {
     Options o;
@@ -211,23 +193,24 @@ static Options ParseArguments(int argc, char** argv)
             const std::string& v = take();
             const size_t colon = v.find(':');
             if (colon == std::string::npos) {
-                if (!ParseInt(v, o.rowFirst) || o.rowFirst < 0 || o.rowFirst == INT_MAX)
+                if (!ParseInt(v.c_str(), &o.rowFirst) || o.rowFirst < 0 || o.rowFirst == INT_MAX)
                     UsageError("--rows takes A:B or one row R, counted from 0: " + v);
                 o.rowEnd = o.rowFirst + 1;
-            } else if (!ParseInt(v.substr(0, colon), o.rowFirst) || !ParseInt(v.substr(colon + 1), o.rowEnd) ||
+            } else if (!ParseInt(v.substr(0, colon).c_str(), &o.rowFirst) ||
+                       !ParseInt(v.substr(colon + 1).c_str(), &o.rowEnd) ||
                        o.rowFirst < 0 || o.rowEnd <= o.rowFirst) {
                 UsageError("--rows takes A:B with 0 <= A < B (rows A ... B-1): " + v);
             }
         } else if (word == "--angles") {
             const std::string& v = take();
             const size_t colon = v.find(':');
-            if (colon == std::string::npos || !ParseDouble(v.substr(0, colon), o.angleFirst) ||
-                !ParseDouble(v.substr(colon + 1), o.angleLast) || o.angleFirst == o.angleLast)
+            if (colon == std::string::npos || !ParseDouble(v.substr(0, colon).c_str(), &o.angleFirst) ||
+                !ParseDouble(v.substr(colon + 1).c_str(), &o.angleLast) || o.angleFirst == o.angleLast)
                 UsageError("--angles takes FIRST:LAST, two different angles in degrees: " + v);
             o.angles = true;
         } else if (word == "--half") {
             const std::string& v = take();
-            if (!ParseInt(v, o.half) || (o.half != 1 && o.half != 2))
+            if (!ParseInt(v.c_str(), &o.half) || (o.half != 1 && o.half != 2))
                 UsageError("--half takes 1 or 2: " + v);
         } else if (word == "--flats") {
             o.flats = take();
@@ -235,11 +218,11 @@ static Options ParseArguments(int argc, char** argv)
             o.darks = take();
         } else if (word == "--clip") {
             const std::string& v = take();
-            if (!ParseDouble(v, o.clip) || !(o.clip > 0) || o.clip > 1)
+            if (!ParseDouble(v.c_str(), &o.clip) || !(o.clip > 0) || o.clip > 1)
                 UsageError("--clip takes a transmission in (0, 1]: " + v);
         } else if (word == "--memory") {
             const std::string& v = take();
-            if (!ParseDouble(v, o.memory) || !(o.memory > 0))
+            if (!ParseDouble(v.c_str(), &o.memory) || !(o.memory > 0))
                 UsageError("--memory takes a positive number of MiB: " + v);
         } else {
             UsageError("unknown option " + word);
