@@ -67,6 +67,16 @@ same_as_single() {
 
 joblines() { tail -n +2 "$1" | grep -c .; }
 
+# same_csv EXPECTED ACTUAL WHAT: the CSV written equals the one expected.
+same_csv() {
+    if cmp -s "$1" "$2"; then
+        pass "$3"
+    else
+        fail "$3: the CSV differs:"
+        diff "$1" "$2"
+    fi
+}
+
 # --- A stack of 11 slices, two of them bad ---------------------------------
 
 mkdir stack
@@ -104,12 +114,7 @@ same_as_single "$prjslice" out "${good[@]}" && pass "the 9 good slices are byte-
         echo "$sg,out/${name%.sg}.tif,$(reference "$prjslice" "$sg" ref/x.tif)"
     done
 } >expected.csv
-if cmp -s expected.csv out/ranges.csv; then
-    pass "CSV holds every finished slice's value line, in natural order"
-else
-    fail "CSV differs:"
-    diff expected.csv out/ranges.csv
-fi
+same_csv expected.csv out/ranges.csv "CSV holds every finished slice's value line, in natural order"
 
 # --- Resume ------------------------------------------------------------------
 
@@ -260,12 +265,7 @@ fi
     echo "\"a,b.sg\",\"odd/a,b.tif\",$(reference "$fixed" a,b.sg ref/x.tif)"
     echo "\"say \"\"hi\"\".sg\",\"odd/say \"\"hi\"\".tif\",$(reference "$fixed" 'say "hi".sg' ref/x.tif)"
 } >odd.csv
-if cmp -s odd.csv odd/ranges.csv; then
-    pass "CSV fields with commas and quotes are quoted"
-else
-    fail "CSV of awkward names differs:"
-    diff odd.csv odd/ranges.csv
-fi
+same_csv odd.csv odd/ranges.csv "CSV fields with commas and quotes are quoted"
 
 mkdir other && cp stack/slice_1.sg other/
 "$prjstack" --no-bar -p "$prjslice" $dr $r0 $ra clash stack other >/dev/null 2>clash.err
