@@ -57,8 +57,4 @@ std::unique_ptr<Scan> OpenTiffScan(const std::string& projections, const std::st
 // True when the file begins with a TIFF byte-order mark and magic number.
 bool IsTiffFile(const std::string& path);
 
-// The pattern's matching files in natural order (digit runs compared as
-// numbers: proj_2 before proj_10); the path itself when it names a file.
-std::vector<std::string> ExpandPattern(const std::string& pattern);
-
 #endif

@@ -84,7 +84,8 @@ static bool NaturalLess(const std::string& a, const std::string& b)
     return a.size() - i < b.size() - j;
 }
 
-std::vector<std::string> ExpandPattern(const std::string& pattern)
+// The files matching a pattern, in natural order.
+static std::vector<std::string> ExpandPattern(const std::string& pattern)
 {
     std::vector<std::string> files;
     glob_t found;
