@@ -18,7 +18,6 @@
 
 #include <cerrno>
 #include <climits>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -61,11 +60,5 @@ inline bool ReadSinogramHeader(FILE* in, int& N, int& M)
     }
     return true;
 }
-
-// A TIFF addresses its bytes with 32-bit offsets: the N x N float samples, the
-// 14-entry directory (182 bytes with the header) and the longest value line
-// (636 bytes with its zero) must stay below 4 GiB.
-constexpr uint64_t tiffLimit = uint64_t(1) << 32;
-constexpr uint64_t tiffOverhead = 182 + 636;
 
 #endif

@@ -1,6 +1,14 @@
 #ifndef PRJSLICE_SIF_F_FAST_H
 #define PRJSLICE_SIF_F_FAST_H
 
+#include <cstdint>
+
+// A TIFF addresses its bytes with 32-bit offsets: the N x N float samples, the
+// 14-entry directory (182 bytes with the header) and the longest value line
+// (636 bytes with its zero) must stay below 4 GiB.
+constexpr uint64_t tiffLimit = uint64_t(1) << 32;
+constexpr uint64_t tiffOverhead = 182 + 636;
+
 // Description buffer: passed as the description, it is first filled with the
 // image's minimum and maximum formatted by SIF_F_form.
 extern char SIF_F_desc[2048];

@@ -13,7 +13,7 @@ try:
     import numpy  # noqa: F401
     import pytest
 except ImportError as missing:
-    print("%s: %s (tools/deps.sh installs it)" % ("FAILED" if os.environ.get("CI") else "SKIPPED", missing))
+    print("%s: %s (scripts/deps.sh installs it)" % ("FAILED" if os.environ.get("CI") else "SKIPPED", missing))
     sys.exit(1 if os.environ.get("CI") else 77)
 
 sys.exit(pytest.main(["-p", "no:cacheprovider", "-q", "-rs", sys.argv[1]]))

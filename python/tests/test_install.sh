@@ -13,7 +13,7 @@ set -u
 cmake=$1 build=$(cd "$2" && pwd) python=$3 pydir=$4 bindir=$5
 
 if ! "$python" -c "import numpy" 2>/dev/null; then
-    if [ -n "${CI:-}" ]; then echo "FAILED: numpy is not installed (tools/deps.sh installs it)"; exit 1; fi
+    if [ -n "${CI:-}" ]; then echo "FAILED: numpy is not installed (scripts/deps.sh installs it)"; exit 1; fi
     echo "SKIPPED: numpy is not installed"
     exit 77
 fi

@@ -26,7 +26,7 @@ pass() { echo "ok - $*"; }
 skipped=0
 lacking() {
     if [[ -n ${CI:-} ]]; then
-        fail "$1 is not installed (tools/deps.sh installs it)"
+        fail "$1 is not installed (scripts/deps.sh installs it)"
     else
         echo "SKIPPED: $1 is not installed, $2 not checked"
         skipped=1

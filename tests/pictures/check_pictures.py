@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-"""Checks tools/pictures on small phantoms:
+"""Checks scripts/pictures on small phantoms:
 
     check_pictures.py PICTURES PRJPHANTOM
 
@@ -20,7 +20,7 @@ try:
     from PIL import Image
 except ImportError as e:
     if os.environ.get("CI"):
-        print("FAILED: %s (tools/deps.sh installs it)" % e)
+        print("FAILED: %s (scripts/deps.sh installs it)" % e)
         sys.exit(1)
     print("SKIPPED: %s" % e)
     sys.exit(77)

@@ -1,5 +1,5 @@
 #!/bin/bash
-# Tests of tools/prjstack on a small stack of phantom sinograms:
+# Tests of programs/prjstack/prjstack on a small stack of phantom sinograms:
 #   test_prjstack.sh PRJSTACK PRJSLICE PRJSLICE_FIXED PRJPHANTOM
 #
 # - every slice byte-identical to a single prjslice run, its CSV row equal to
@@ -24,7 +24,7 @@ prjstack=$(absolute "$1") prjslice=$(absolute "$2") fixed=$(absolute "$3") phant
 
 if ! command -v parallel >/dev/null; then
     if [[ -n ${CI:-} ]]; then
-        echo "FAILED: GNU parallel is not installed (tools/deps.sh installs it)"
+        echo "FAILED: GNU parallel is not installed (scripts/deps.sh installs it)"
         exit 1
     fi
     echo "SKIPPED: GNU parallel is not installed"

@@ -308,7 +308,7 @@ def main():
     args = parser.parse_args()
     if h5py is None:
         if os.environ.get("CI"):
-            print("FAILED: %s (tools/deps.sh installs it)" % missing)
+            print("FAILED: %s (scripts/deps.sh installs it)" % missing)
             return 1
         print("SKIPPED: " + missing)
         return SKIP

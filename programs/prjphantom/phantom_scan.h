@@ -14,7 +14,7 @@
 enum class ScanFormat { DataExchange, NXtomo, Tiff, TiffMulti };
 enum class SampleType { UInt8, UInt16, UInt32, Float32, Float64 };
 
-struct Scan {
+struct PhantomScan {
     ScanFormat format = ScanFormat::DataExchange;
     Detector detector{};
     int rows = 4;                    // detector rows, the slices of the volume
@@ -44,20 +44,20 @@ enum ImageKey { kProjection = 0, kFlat = 1, kDark = 2, kInvalid = 3 };
 
 // One frame of the scan: its kind, its index in its series (the K of
 // proj_K.tif), the projection whose angle it carries, and the beam I0(f).
-struct Frame {
+struct PhantomFrame {
     int key, index, m;
     double beam;
 };
 
 // The number of projections, and every frame in frame order.
-int Projections(const Scan& scan);
-std::vector<Frame> FrameOrder(const Scan& scan);
+int Projections(const PhantomScan& scan);
+std::vector<PhantomFrame> FrameOrder(const PhantomScan& scan);
 
 // The HDF5 filter names that --compress takes.
 bool KnownFilter(const std::string& name);
 
 // Writes the scan, or reports on standard error and exits with status 1,
 // leaving nothing under the output's final name.
-void WriteScan(const Scan& scan);
+void WriteScan(const PhantomScan& scan);
 
 #endif

@@ -182,7 +182,7 @@ struct Options {
     int rows = 4, row = -1;       // detector rows; the row written, or none
     std::vector<Ellipse> ellipses;
     bool scan = false;            // a raw scan into scanOptions.out
-    Scan scanOptions;
+    PhantomScan scanOptions;
 };
 
 [[noreturn]] static void UsageError(const std::string& what)
@@ -261,10 +261,11 @@ static bool Among(const std::string& name, const char* const* names, size_t coun
     return false;
 }
 
+#ifdef PRJPHANTOM_RAW_SCANS
 // Checks of a scan's options against its format and each other.
 static void CheckScan(const Options& o, const std::vector<std::string>& given)
 {
-    const Scan& s = o.scanOptions;
+    const PhantomScan& s = o.scanOptions;
     const bool hdf5 = s.format == ScanFormat::DataExchange || s.format == ScanFormat::NXtomo;
     for (const std::string& name : given) {
         if (Among(name, kSinogramOptions, std::size(kSinogramOptions)))
@@ -286,17 +287,18 @@ static void CheckScan(const Options& o, const std::vector<std::string>& given)
     const long long P = (s.fullTurn ? 2LL : 1LL) * o.M + s.endFrame;
     if (P + s.invalidFrame + (s.flatsAfter ? 2LL : 1LL) * s.flats + s.darks > kMaxFrames)
         UsageError("too many frames (at most " + std::to_string(kMaxFrames) + ")");
-    for (const Frame& f : FrameOrder(s))
+    for (const PhantomFrame& f : FrameOrder(s))
         if (!(f.beam > 0))
             UsageError("the drift makes the beam vanish (want 1 + d (f - fb)/(fa - fb) > 0 in every frame)");
     if (s.out == "-")
         UsageError("OUT cannot be standard output");
 }
+#endif
 
 static Options ParseArguments(int argc, char** argv)
 {
     Options o;
-    Scan& s = o.scanOptions;
+    PhantomScan& s = o.scanOptions;
     std::vector<const char*> pos;
     std::vector<std::string> given;  // the options met, by name
     bool optionsEnded = false;
@@ -361,6 +363,9 @@ static Options ParseArguments(int argc, char** argv)
             if (!ParseSeed(v, &o.seed))
                 UsageError("bad seed '" + value + "' (want an unsigned integer)");
         } else if (name == "--scan") {
+#ifndef PRJPHANTOM_RAW_SCANS
+            UsageError("--scan needs a build with HDF5 and libtiff (PRJSLICE_IMPORT=ON)");
+#endif
             o.scan = true;
             if (value == "dx")
                 s.format = ScanFormat::DataExchange;
@@ -395,8 +400,10 @@ static Options ParseArguments(int argc, char** argv)
             if (!ParseDouble(v, &s.drift))
                 UsageError("bad drift '" + value + "'");
         } else if (name == "--compress") {
+#ifdef PRJPHANTOM_RAW_SCANS
             if (!KnownFilter(value))
                 UsageError("bad filter '" + value + "' (want deflate, lz4, bzip2 or blosc)");
+#endif
             s.compress = value;
         } else {
             if (!ParseGroupPath(value))
@@ -439,7 +446,9 @@ static Options ParseArguments(int argc, char** argv)
         s.phantom = o.ellipses;
         s.seed = o.seed;
         s.out = pos[5];
+#ifdef PRJPHANTOM_RAW_SCANS
         CheckScan(o, given);
+#endif
         return o;
     }
     for (const std::string& name : given)
@@ -630,10 +639,12 @@ static void WriteTruth(const Options& o)
 int main(int argc, char** argv)
 {
     const Options o = ParseArguments(argc, argv);
+#ifdef PRJPHANTOM_RAW_SCANS
     if (o.scan) {
         WriteScan(o.scanOptions);
         return 0;
     }
+#endif
     try {
         WriteSinogram(o);
         if (o.truth)

@@ -5,14 +5,14 @@
 # the independent TIFF readers the tests open our files with (libtiff's
 # tools, Python's numpy, tifffile and Pillow, and ImageJ's jar with a JDK to
 # compile against it); h5py, pytest and tqdm for the importer's and the
-# Python package's tests; GNU parallel for tools/prjstack; groff and mandoc
+# Python package's tests; GNU parallel for programs/prjstack/prjstack; groff and mandoc
 # to check the man pages; valgrind, and clang with its sanitizer and
 # libFuzzer runtimes (libclang-rt-14-dev), for the robustness checks of
 # .ci/run. Installs only what is missing, so it can be run again at no cost.
 # Runs apt-get through sudo unless root.
 #
-#   tools/deps.sh          everything the tests need
-#   tools/deps.sh build    only what building the programs needs
+#   scripts/deps.sh          everything the tests need
+#   scripts/deps.sh build    only what building the programs needs
 set -e
 packages="cmake make g++ libhdf5-dev libtiff-dev hdf5-filter-plugin hdf5-filter-plugin-blosc-serial"
 [ "${1:-}" = build ] || packages="$packages libgtest-dev

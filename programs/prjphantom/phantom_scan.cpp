@@ -90,8 +90,8 @@ static const double kTiffLimit = 4294967295.0;
 static const double kTiffPageOverhead = 512;
 
 // The scan being written, with its frames in frame order.
-static const Scan* S;
-static std::vector<Frame> frames;
+static const PhantomScan* S;
+static std::vector<PhantomFrame> frames;
 
 // Per pixel of a frame, R x N values, row 0 first: the gain g, the dark level
 // D, this frame's counts, and its stored samples (native byte order).
@@ -140,27 +140,27 @@ static size_t SampleSize(SampleType t)
 
 static size_t FramePixels() { return static_cast<size_t>(S->rows) * S->detector.N; }
 
-int Projections(const Scan& s) { return (s.fullTurn ? 2 * s.M : s.M) + s.endFrame; }
+int Projections(const PhantomScan& s) { return (s.fullTurn ? 2 * s.M : s.M) + s.endFrame; }
 
-std::vector<Frame> FrameOrder(const Scan& s)
+std::vector<PhantomFrame> FrameOrder(const PhantomScan& s)
 {
     const int P = Projections(s);
     const int half = (P + 1) / 2;  // the projections before the invalid frame
-    std::vector<Frame> order;
+    std::vector<PhantomFrame> order;
     for (int n = 0; n < s.darks; ++n)
-        order.push_back(Frame{kDark, n, 0, s.i0});
+        order.push_back(PhantomFrame{kDark, n, 0, s.i0});
     for (int n = 0; n < s.flats; ++n)
-        order.push_back(Frame{kFlat, n, 0, s.i0});
+        order.push_back(PhantomFrame{kFlat, n, 0, s.i0});
     for (int m = 0; m < P; ++m) {
-        order.push_back(Frame{kProjection, m, m, s.i0});
+        order.push_back(PhantomFrame{kProjection, m, m, s.i0});
         if (s.invalidFrame && m == half - 1)
-            order.push_back(Frame{kInvalid, 0, m, s.i0});
+            order.push_back(PhantomFrame{kInvalid, 0, m, s.i0});
     }
     if (s.flatsAfter) {
         const double fb = s.darks + (s.flats - 1) / 2.0;
         const double fa = order.size() + (s.flats - 1) / 2.0;
         for (int n = 0; n < s.flats; ++n)
-            order.push_back(Frame{kFlat, s.flats + n, P - 1, s.i0});
+            order.push_back(PhantomFrame{kFlat, s.flats + n, P - 1, s.i0});
         for (size_t f = 0; f < order.size(); ++f)
             order[f].beam = s.i0 * (1 + s.drift * (f - fb) / (fa - fb));
     }
@@ -187,7 +187,7 @@ static void Store(const double* values, size_t n, unsigned char* bytes)
 }
 
 // counts and samples for frame f.
-static void MakeFrame(const Frame& f)
+static void MakeFrame(const PhantomFrame& f)
 {
     const int N = S->detector.N;
     const size_t n = FramePixels();
@@ -220,7 +220,7 @@ static void MakeFrame(const Frame& f)
 }
 
 // The angle that frame f carries, in the unit it is stored in.
-static double StoredAngle(const Frame& f)
+static double StoredAngle(const PhantomFrame& f)
 {
     return S->radians ? ProjectionAngle(S->ra, f.m, S->M) : S->ra + f.m * 180.0 / S->M;
 }
@@ -375,10 +375,10 @@ static hid_t Vector(hid_t parent, const char* name, hid_t fileType, hid_t memory
 }
 
 // The angles of the given frames, with their units.
-static void Angles(hid_t parent, const char* name, const std::vector<Frame>& of, const char* units[2])
+static void Angles(hid_t parent, const char* name, const std::vector<PhantomFrame>& of, const char* units[2])
 {
     std::vector<double> angles;
-    for (const Frame& f : of)
+    for (const PhantomFrame& f : of)
         angles.push_back(StoredAngle(f));
     const hid_t set = Vector(parent, name, S->bigEndian ? H5T_IEEE_F64BE : H5T_IEEE_F64LE,
                              H5T_NATIVE_DOUBLE, angles.data(), angles.size());
@@ -432,8 +432,8 @@ static void WriteDataExchange(hid_t file)
     const hid_t exchange = Group(file, "exchange", nullptr);
     const char* names[3] = {"data", "data_white", "data_dark"};  // by image key
     hsize_t count[3] = {0, 0, 0};
-    std::vector<Frame> projections;
-    for (const Frame& f : frames) {
+    std::vector<PhantomFrame> projections;
+    for (const PhantomFrame& f : frames) {
         ++count[f.key];
         if (f.key == kProjection)
             projections.push_back(f);
@@ -443,7 +443,7 @@ static void WriteDataExchange(hid_t file)
         sets[key] = count[key] ? FrameDataset(exchange, names[key], count[key]) : -1;
     std::vector<hid_t> set;
     std::vector<hsize_t> at;
-    for (const Frame& f : frames) {
+    for (const PhantomFrame& f : frames) {
         set.push_back(sets[f.key]);
         at.push_back(f.index);
     }
@@ -597,7 +597,7 @@ static void WriteTiffs()
     std::vector<std::string> names;
     if (S->format == ScanFormat::TiffMulti) {
         size_t count[3] = {0, 0, 0};
-        for (const Frame& f : frames)
+        for (const PhantomFrame& f : frames)
             ++count[f.key];
         TIFF* files[3] = {nullptr, nullptr, nullptr};
         for (int key = 0; key < 3; ++key)
@@ -605,7 +605,7 @@ static void WriteTiffs()
                 names.push_back(std::string(series[key]) + ".tif");
                 files[key] = OpenTiff(partial + "/" + names.back(), count[key]);
             }
-        for (const Frame& f : frames) {
+        for (const PhantomFrame& f : frames) {
             MakeFrame(f);
             WritePage(files[f.key]);
         }
@@ -613,7 +613,7 @@ static void WriteTiffs()
             if (file)
                 TIFFClose(file);
     } else {
-        for (const Frame& f : frames) {
+        for (const PhantomFrame& f : frames) {
             names.push_back(std::string(series[f.key]) + "_" + std::to_string(f.index) + ".tif");
             TIFF* file = OpenTiff(partial + "/" + names.back(), 1);
             MakeFrame(f);
@@ -630,7 +630,7 @@ static void WriteTiffs()
     partial.clear();
 }
 
-void WriteScan(const Scan& scan)
+void WriteScan(const PhantomScan& scan)
 {
     S = &scan;
     try {

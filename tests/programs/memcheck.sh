@@ -17,7 +17,7 @@ prjslice=$1 fixed=$2 forced=$3 phantom=$4
 
 if ! command -v valgrind >/dev/null 2>&1; then
     if [ -n "${CI:-}" ]; then
-        echo "valgrind is not installed (tools/deps.sh installs it)"
+        echo "valgrind is not installed (scripts/deps.sh installs it)"
         exit 1
     fi
     echo "valgrind is not installed: skipped"

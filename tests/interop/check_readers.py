@@ -432,7 +432,7 @@ def main():
     absent = "numpy not installed" if np is None else reader.missing()
     if absent:
         if os.environ.get("CI"):
-            print("FAILED: %s (tools/deps.sh installs it)" % absent)
+            print("FAILED: %s (scripts/deps.sh installs it)" % absent)
             return 1
         print("SKIPPED: " + absent)
         return SKIP
