@@ -8,7 +8,8 @@
 // a pattern of TIFF files (expanded here, in natural order). OUTDIR receives
 // sino_RRRR.sg for every selected detector row R (zero-padded to the width of
 // the detector's last row, so that lexical and natural order are row order);
-// "-" writes the one selected row to standard output.
+// "-" writes the selected rows' sinograms to standard output one after another,
+// in row order (each delimited by its header line).
 //
 // Normalisation: each sample of a projection becomes the line integral
 //   p = -ln((I - D) / (F - D)),
@@ -35,7 +36,8 @@
 // the selected rows), the dark mean and the flat means of the selected rows,
 // and each HDF5 dataset's chunk cache (the chunks one frame touches, at most
 // half the budget); medians also hold every frame of a flat series, for as many rows
-// at a time as fit the budget. Files are written under hidden temporary names
+// at a time as fit the budget; several rows on standard output hold their
+// sinograms whole (rows x M x N values). Files are written under hidden temporary names
 // in OUTDIR and renamed once all are whole; a failed or interrupted run
 // removes them.
 //
@@ -78,7 +80,7 @@ static const char kUsage[] =
     "  SCAN    HDF5 file (Data Exchange or NeXus NXtomo), multi-page TIFF, or a\n"
     "          pattern of TIFF files, one projection each (quote it: proj_*.tif)\n"
     "  OUTDIR  directory for sino_ROW.sg, one sinogram per detector row\n"
-    "          (\"-\": the one selected row on standard output)\n"
+    "          (\"-\": the selected rows' sinograms on standard output, in row order)\n"
     "options:\n"
     "  --rows A:B        detector rows A ... B-1 (or one row: --rows R); default all\n"
     "  --angles F:L      the projections evenly spaced from F to L degrees, inclusive\n"
@@ -92,6 +94,7 @@ static const char kUsage[] =
     "  --no-log          the frames are line integrals already: p = I\n"
     "  --memory MIB      memory for the block of projections (default 256)\n"
     "  --info            print a summary of the scan, write nothing\n"
+    "  --format F        the summary as text (default) or json\n"
     "  -h, --help        this text\n"
     "Options take their value as --name v or --name=v.\n"
     "Exit status: 0 done, 1 the scan makes no sinogram or an output fails, 2 usage error.\n";
@@ -113,6 +116,7 @@ struct Options {
     Mode mode = Mode::flatField;
     double memory = 256;
     bool info = false;
+    bool json = false;   // --info as one JSON object
 };
 
 [[noreturn]] static void UsageError(const std::string& what)
@@ -220,6 +224,11 @@ static Options ParseArguments(int argc, char** argv)
             const std::string& v = take();
             if (!ParseDouble(v.c_str(), &o.clip) || !(o.clip > 0) || o.clip > 1)
                 UsageError("--clip takes a transmission in (0, 1]: " + v);
+        } else if (word == "--format") {
+            const std::string& v = take();
+            if (v != "text" && v != "json")
+                UsageError("--format takes text or json: " + v);
+            o.json = v == "json";
         } else if (word == "--memory") {
             const std::string& v = take();
             if (!ParseDouble(v.c_str(), &o.memory) || !(o.memory > 0))
@@ -230,6 +239,8 @@ static Options ParseArguments(int argc, char** argv)
     }
     if (raw && noLog)
         UsageError("--raw and --no-log exclude each other");
+    if (o.json && !o.info)
+        UsageError("--format json needs --info");
     o.mode = raw ? Mode::raw : noLog ? Mode::noLog : Mode::flatField;
     const size_t wanted = o.info ? 1 : 2;
     if (operands.size() != wanted)
@@ -511,6 +522,51 @@ static double MirrorMismatch(const double* a, const double* b, int rows, int N, 
     return power > 0 ? best / (power / (double(rows) * N)) : best;
 }
 
+// The check for a closed half turn: the last projection against the mirror
+// image of the first, and its neighbour for scale, on up to 16 rows about the
+// middle of the selection.
+struct Mirror {
+    double mismatch = 0, axis = 0;              // projection n - 1 against projection 0
+    double mismatchBefore = 0, axisBefore = 0;  // projection n - 2 against projection 0
+    std::string disagreement;  // the data close a half turn that the angles do not; empty when they agree
+};
+
+// Made where the projections span about a half turn; false elsewhere.
+static bool CheckMirror(Scan& scan, const Options& o, const std::vector<double>& angles, const HalfTurn& turn,
+                        int row0, int count, size_t budget, Mirror& out)
+{
+    const int n = static_cast<int>(scan.projections.size());
+    if (n < 3 || std::fabs(angles.back() - angles.front()) > 270)
+        return false;
+    const int rows = std::min(count, 16);
+    const int from = row0 + (count - rows) / 2;
+    Normalisation z = Prepare(scan, o, from, rows, budget);
+    const size_t size = size_t(rows) * scan.columns;
+    std::vector<double> first(size), last(size), before(size);
+    const int frames[3] = {0, n - 1, n - 2};
+    double* into[3] = {first.data(), last.data(), before.data()};
+    for (int k = 0; k < 3; ++k) {
+        scan.Read(scan.projections[frames[k]], from, rows, into[k]);
+        Normalise(z, scan.projections[frames[k]], into[k], size);
+    }
+    out.mismatch = MirrorMismatch(first.data(), last.data(), rows, scan.columns, out.axis);
+    out.mismatchBefore = MirrorMismatch(first.data(), before.data(), rows, scan.columns, out.axisBefore);
+    const bool dataClosed = out.mismatch < out.mismatchBefore / 4;
+    const double span = std::fabs(angles.back() - angles.front());
+    const bool anglesClosed = std::fabs(span - 180) <= std::fabs(turn.step) / 10;
+    if (dataClosed && !anglesClosed) {
+        char text[512];
+        std::snprintf(text, sizeof text,
+                      "the last projection mirrors the first, so the %d projections span a closed half turn "
+                      "(%.10g degrees a step), but the angles span %.10g degrees; to drop the last, give "
+                      "--angles %.10g:%.10g",
+                      n, 180.0 / (n - 1), span, angles.front(),
+                      angles.front() + (angles.back() > angles.front() ? 180 : -180));
+        out.disagreement = text;
+    }
+    return true;
+}
+
 // --info: what the scan holds and what would be kept; the angles checked
 // against the data where the projections span about a half turn.
 static void PrintInfo(Scan& scan, const Options& o, const std::vector<double>& angles, const HalfTurn& turn,
@@ -534,39 +590,82 @@ static void PrintInfo(Scan& scan, const Options& o, const std::vector<double>& a
                 Range(row0, row0 + count - 1).c_str());
     std::printf("files        %s%s\n", SinogramName(scan.rows, row0).c_str(),
                 count > 1 ? (" ... " + SinogramName(scan.rows, row0 + count - 1)).c_str() : "");
-    if (n < 3 || std::fabs(angles.back() - angles.front()) > 270)
+    Mirror mirror;
+    if (!CheckMirror(scan, o, angles, turn, row0, count, budget, mirror))
         return;
-
-    // The last projection against the first, and its neighbour for scale, on
-    // up to 16 rows about the middle of the selection.
-    const int rows = std::min(count, 16);
-    const int from = row0 + (count - rows) / 2;
-    Normalisation z = Prepare(scan, o, from, rows, budget);
-    const size_t size = size_t(rows) * scan.columns;
-    std::vector<double> first(size), last(size), before(size);
-    const int frames[3] = {0, n - 1, n - 2};
-    double* into[3] = {first.data(), last.data(), before.data()};
-    for (int k = 0; k < 3; ++k) {
-        scan.Read(scan.projections[frames[k]], from, rows, into[k]);
-        Normalise(z, scan.projections[frames[k]], into[k], size);
-    }
-    double axis = 0, axisBefore = 0;
-    const double mismatch = MirrorMismatch(first.data(), last.data(), rows, scan.columns, axis);
-    const double mismatchBefore = MirrorMismatch(first.data(), before.data(), rows, scan.columns, axisBefore);
-    const bool dataClosed = mismatch < mismatchBefore / 4;
-    const double span = std::fabs(angles.back() - angles.front());
-    const bool anglesClosed = std::fabs(span - 180) <= std::fabs(turn.step) / 10;
     std::printf("mirror       projection %d against the mirror image of projection 0: %.3g (best axis at column "
                 "%.2f); projection %d: %.3g\n",
-                n - 1, mismatch, axis, n - 2, mismatchBefore);
-    if (dataClosed && !anglesClosed)
-        std::printf("disagreement the last projection mirrors the first, so the %d projections span a closed "
-                    "half turn (%.10g degrees a step), but the angles span %.10g degrees; to drop the last, "
-                    "give --angles %.10g:%.10g\n",
-                    n, 180.0 / (n - 1), span, angles.front(),
-                    angles.front() + (angles.back() > angles.front() ? 180 : -180));
+                n - 1, mirror.mismatch, mirror.axis, n - 2, mirror.mismatchBefore);
+    if (!mirror.disagreement.empty())
+        std::printf("disagreement %s\n", mirror.disagreement.c_str());
 }
 
+// A JSON string: quotes, backslashes and control characters escaped; other
+// bytes as they are (file names in the system's encoding).
+static std::string Json(const std::string& text)
+{
+    std::string out = "\"";
+    for (const char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (static_cast<unsigned char>(c) < 0x20) {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned char>(c));
+            out += escape;
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}
+
+// A JSON number that reads back as the same double (null for one that JSON
+// cannot hold).
+static std::string Json(double value)
+{
+    if (!std::isfinite(value))
+        return "null";
+    char text[32];
+    std::snprintf(text, sizeof text, "%.17g", value);
+    return text;
+}
+
+// --info --format json: the same report as one JSON object, for programs.
+// Its members are an interface (documented in prjsino(1)): new ones may be
+// added, none renamed. "sinograms" gives the file name of every selected row.
+static void PrintInfoJson(Scan& scan, const Options& o, const std::vector<double>& angles, const HalfTurn& turn,
+                          int row0, int count, size_t budget)
+{
+    const int n = static_cast<int>(scan.projections.size());
+    std::printf("{\n  \"scan\": %s,\n  \"container\": %s,\n", Json(o.scan).c_str(), Json(scan.container).c_str());
+    std::printf("  \"frames\": {\"projections\": %d, \"flats\": %zu, \"darks\": %zu, \"others\": %zu},\n", n,
+                scan.flats.size(), scan.darks.size(), scan.otherFrames.size());
+    std::printf("  \"shape\": {\"rows\": %d, \"columns\": %d},\n  \"sample_type\": %s,\n", scan.rows, scan.columns,
+                Json(scan.sampleType).c_str());
+    std::printf("  \"angles\": {\"first\": %s, \"last\": %s, \"from\": %s},\n", Json(angles.front()).c_str(),
+                Json(angles.back()).c_str(), Json(o.angles ? "--angles" : scan.anglesFrom).c_str());
+    std::printf("  \"step\": %s,\n  \"worst\": {\"steps\": %s, \"projection\": %d},\n", Json(turn.step).c_str(),
+                Json(turn.worst).c_str(), turn.worstFrame);
+    std::printf("  \"kept\": {\"first\": %d, \"last\": %d, \"reversed\": %s},\n", turn.first,
+                turn.first + turn.M - 1, turn.reversed ? "true" : "false");
+    std::printf("  \"ra\": %s,\n  \"M\": %d,\n  \"N\": %d,\n", Json(turn.ra).c_str(), turn.M, scan.columns);
+    std::printf("  \"rows\": {\"first\": %d, \"last\": %d},\n  \"sinograms\": [", row0, row0 + count - 1);
+    for (int r = row0; r < row0 + count; ++r)
+        std::printf("%s\n    {\"row\": %d, \"file\": %s}", r == row0 ? "" : ",", r,
+                    Json(SinogramName(scan.rows, r)).c_str());
+    std::printf("\n  ],\n  \"mirror\": ");
+    Mirror mirror;
+    if (CheckMirror(scan, o, angles, turn, row0, count, budget, mirror))
+        std::printf("{\"projection\": %d, \"mismatch\": %s, \"axis_column\": %s, \"before\": {\"projection\": %d, "
+                    "\"mismatch\": %s, \"axis_column\": %s}}",
+                    n - 1, Json(mirror.mismatch).c_str(), Json(mirror.axis).c_str(), n - 2,
+                    Json(mirror.mismatchBefore).c_str(), Json(mirror.axisBefore).c_str());
+    else
+        std::printf("null");
+    std::printf(",\n  \"disagreement\": %s\n}\n",
+                mirror.disagreement.empty() ? "null" : Json(mirror.disagreement).c_str());
+}
 
 static std::string Clamped(double floor)
 {
@@ -578,11 +677,21 @@ static std::string Clamped(double floor)
 // Writes a block of normalised projections m0 ... m0 + frames - 1 (each the
 // selected rows, count x N values) into the sinograms: in the file of row r
 // the block's part of that row goes after the header and the m0 projections
-// before it. Returns the failure, or an empty text.
-static std::string WriteBlock(const double* values, int frames, int m0, int count, int N,
-                              const std::vector<std::string>& headers, bool toStdout)
+// before it. On standard output the block goes out as it is for one row;
+// for several rows, held (M projections of N values a row, row after row)
+// receives each row's part, to be written once whole. Returns the failure,
+// or an empty text.
+static std::string WriteBlock(const double* values, int frames, int m0, int count, int N, int M,
+                              const std::vector<std::string>& headers, bool toStdout, double* held)
 {
     const size_t frameValues = size_t(count) * N;
+    if (held) {
+        for (int k = 0; k < frames; ++k)
+            for (int r = 0; r < count; ++r)
+                std::memcpy(held + (size_t(r) * M + m0 + k) * N, values + k * frameValues + size_t(r) * N,
+                            N * sizeof(double));
+        return "";
+    }
     if (toStdout)
         return std::fwrite(values, sizeof(double), frames * frameValues, stdout) == frames * frameValues
                    ? ""
@@ -613,8 +722,6 @@ static void Convert(Scan& scan, const Options& o, const HalfTurn& turn, int row0
     const int block = static_cast<int>(std::max<size_t>(1, std::min<size_t>({budget / 2 / frameBytes, size_t(M),
                                                                              size_t(kMaxBlock)})));
     const bool toStdout = o.outdir == "-";
-    if (toStdout && count != 1)
-        UsageError("OUTDIR - writes one sinogram: select one row with --rows R");
 
     std::vector<std::string> headers(count);
     if (!toStdout) {
@@ -634,10 +741,13 @@ static void Convert(Scan& scan, const Options& o, const HalfTurn& turn, int row0
     for (int r = 0; r < count; ++r)
         headers[r] = Header(N, M, turn.ra, row0 + r);
 
+    // Standard output takes the sinograms one after another: one row goes
+    // out as it is read, several are held until the last projection is read.
+    std::vector<double> held(toStdout && count > 1 ? size_t(count) * M * N : 0);
     Normalisation z = Prepare(scan, o, row0, count, budget);
     if (toStdout) {
         signal(SIGPIPE, SIG_IGN);
-        if (std::fputs(headers[0].c_str(), stdout) == EOF)
+        if (held.empty() && std::fputs(headers[0].c_str(), stdout) == EOF)
             Fail("cannot write standard output: " + std::string(std::strerror(errno)));
     } else {
         for (int r = 0; r < count; ++r) {
@@ -673,11 +783,16 @@ static void Convert(Scan& scan, const Options& o, const HalfTurn& turn, int row0
             Normalise(z, f, frame, frameValues);
         }
         written();
-        writing = std::async(std::launch::async, WriteBlock, values[b].data(), frames, m0, count, N,
-                             std::cref(headers), toStdout);
+        writing = std::async(std::launch::async, WriteBlock, values[b].data(), frames, m0, count, N, M,
+                             std::cref(headers), toStdout, held.empty() ? nullptr : held.data());
     }
     written();
     if (toStdout) {
+        const size_t rowValues = size_t(M) * N;
+        for (int r = 0; r < count && !held.empty(); ++r)
+            if (std::fputs(headers[r].c_str(), stdout) == EOF ||
+                std::fwrite(held.data() + r * rowValues, sizeof(double), rowValues, stdout) != rowValues)
+                Fail("cannot write standard output: " + std::string(std::strerror(errno)));
         if (std::fflush(stdout) != 0)
             Fail("cannot write standard output: " + std::string(std::strerror(errno)));
     } else {
@@ -734,7 +849,7 @@ int main(int argc, char** argv)
         if (!ChooseHalfTurn(angles, o.half, turn, why))
             throw ScanError(o.scan + ": " + why);
         if (o.info) {
-            PrintInfo(*scan, o, angles, turn, row0, rowEnd - row0, budget);
+            (o.json ? PrintInfoJson : PrintInfo)(*scan, o, angles, turn, row0, rowEnd - row0, budget);
             if (std::fflush(stdout) != 0)
                 Fail("cannot write standard output");
             return 0;

@@ -1,0 +1,188 @@
+"""Raw scans through the importer prjsino: its report, the rotation axis of
+a row, and bands of rows streamed sinogram by sinogram.
+
+prjsino --rows A:B SCAN - writes the sinograms of rows A ... B-1 on its
+standard output one after another, each whole: its header line
+"N M ra=RA row=R", then M x N little-endian doubles. The importer holds a
+band until its last projection is read; here each sinogram is taken off the
+pipe in turn and handed on, into an array or spliced into a child's
+standard input, so that memory stays bounded by one band and no sinogram
+touches a disk.
+"""
+
+import json
+import os
+import subprocess
+
+import numpy as np
+
+from ._formats import HEADER_BYTES, _SIZES, _fields
+from ._programs import ReconstructionError, failure
+
+
+def _check(path, run):
+    """The ReconstructionError of a finished run that failed, else None."""
+    if run.returncode != 0:
+        return failure(path, run.returncode, run.stderr.decode("utf-8", "replace"))
+    return None
+
+
+def report(prjsino, options, scan):
+    """prjsino --info --format json on the scan, with the importer's options:
+    the report as a dict. A failure raises ReconstructionError (returncode
+    2: a usage error of the options)."""
+    run = subprocess.run([prjsino, "--info", "--format", "json", *options, "--", os.fspath(scan)],
+                         stdin=subprocess.DEVNULL, capture_output=True)
+    error = _check(prjsino, run)
+    if error:
+        raise error
+    return json.loads(run.stdout.decode("utf-8", "surrogateescape"))
+
+
+def axis(prjsino, prjaxis, options, scan, row):
+    """The r0/dr that prjaxis prints for the sinogram of one row, piped to it
+    from prjsino: (its text, its warnings as a list of lines). Raises the
+    ReconstructionError of prjsino when the row cannot be imported, else of
+    prjaxis when it finds no axis."""
+    source = subprocess.Popen([prjsino, *options, "--rows", str(row), "--", os.fspath(scan), "-"],
+                              stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        finder = subprocess.run([prjaxis, "-"], stdin=source.stdout, capture_output=True)
+        source.stdout.close()
+        imported = subprocess.CompletedProcess(source.args, None, b"", source.stderr.read())
+        imported.returncode = source.wait()
+    except BaseException:
+        source.kill()
+        source.wait()
+        raise
+    finally:
+        source.stdout.close()
+        source.stderr.close()
+    error = _check(prjsino, imported) or _check(prjaxis, finder)
+    if error:
+        raise error
+    warnings = finder.stderr.decode("utf-8", "replace").splitlines()
+    return finder.stdout.decode("ascii").strip(), [line for line in warnings if line.strip()]
+
+
+class Band:
+    """The sinograms of rows first ... end - 1, streamed from one prjsino.
+
+    next(row) reads the header of the next sinogram, which must be row's;
+    its samples are then taken with read(), pass_to(fd) or skip() before the
+    next. close() waits for prjsino once all are taken, kill() ends it
+    (either may be called twice).
+    """
+
+    def __init__(self, prjsino, options, scan, first, end):
+        self.path, self.first, self.end = prjsino, first, end
+        self.process = subprocess.Popen(
+            [prjsino, *options, "--rows", "%d:%d" % (first, end), "--", os.fspath(scan), "-"],
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, bufsize=0)
+        self.fd = self.process.stdout.fileno()
+        self.left = 0  # bytes of samples of the current sinogram not yet taken
+
+    def _ended(self, what):
+        """The error of a stream that ends or goes wrong before a sinogram:
+        prjsino's own, or else what went wrong."""
+        self.process.kill()
+        code = self.process.wait()
+        if code not in (0, -9):
+            return failure(self.path, code, self.process.stderr.read().decode("utf-8", "replace"))
+        return ReconstructionError("prjsino's output %s" % what, code, "", self.path)
+
+    def next(self, row):
+        """The header of row's sinogram: (N, M, fields)."""
+        line = bytearray()
+        while not line.endswith(b"\n"):  # byte by byte: the samples stay in the pipe
+            byte = os.read(self.fd, 1)
+            if not byte or len(line) >= HEADER_BYTES:
+                raise self._ended("ends before the sinogram of row %d" % row if not byte
+                                  else "has no header line before row %d" % row)
+            line += byte
+        sizes = _SIZES.match(line)
+        fields = _fields(line[sizes.end():]) if sizes else {}
+        if not sizes or fields.get("row") != row:
+            raise self._ended("has no header of row %d: %r" % (row, bytes(line)))
+        N, M = (int(v) for v in sizes.groups())
+        self.header, self.left = bytes(line), 8 * N * M
+        return N, M, fields
+
+    def read(self, N, M):
+        """The current sinogram's samples as an (M, N) float64 array."""
+        samples = np.empty((M, N), dtype="<f8")
+        into = memoryview(samples).cast("B")
+        while self.left:
+            count = self.process.stdout.readinto(into[into.nbytes - self.left:])
+            if not count:
+                raise self._ended("ends within a sinogram")
+            self.left -= count
+        return samples.astype(np.float64, copy=False)
+
+    def pass_to(self, fd):
+        """Writes the current sinogram into fd (a pipe or file), its samples
+        spliced, without a copy here. Returns False when the reader went
+        away: the rest is then skipped."""
+        try:
+            header = memoryview(self.header)
+            while header:
+                header = header[os.write(fd, header):]
+            self._splice(fd)
+        except BrokenPipeError:
+            self.skip()
+            return False
+        return True
+
+    def skip(self):
+        with open(os.devnull, "wb") as null:
+            self._splice(null.fileno())
+
+    def _splice(self, fd):
+        while self.left:
+            count = os.splice(self.fd, fd, self.left)
+            if not count:
+                raise self._ended("ends within a sinogram")
+            self.left -= count
+
+    def close(self):
+        """Waits for prjsino after the last sinogram: its standard error (the
+        clamped samples it counted). Raises its ReconstructionError."""
+        if os.read(self.fd, 1):
+            raise self._ended("goes on after row %d" % (self.end - 1))
+        self.process.stdout.close()
+        errors = self.process.stderr.read().decode("utf-8", "replace")
+        code = self.process.wait()
+        if code != 0:
+            raise failure(self.path, code, errors)
+        return errors
+
+    def kill(self):
+        if self.process.poll() is None:
+            self.process.kill()
+        self.process.wait()
+        for stream in (self.process.stdout, self.process.stderr):
+            stream.close()
+
+
+def importer_options(rows=None, angles=None, half=None, flats=None, darks=None, median=False, clip=None,
+                     raw=False, no_log=False, memory=None):
+    """prjsino's options for these arguments of reconstruct_scan."""
+    options = []
+    if isinstance(rows, range):
+        if rows.step != 1:
+            raise ValueError("rows must be consecutive, not %r" % (rows,))
+        rows = (rows.start, rows.stop)
+    if rows is not None:
+        first, end = (rows, rows + 1) if isinstance(rows, int) else rows
+        options += ["--rows", "%d:%d" % (first, end)]
+    if angles is not None:
+        options += ["--angles", "%r:%r" % (float(angles[0]), float(angles[1]))]
+    for name, value, text in (("--half", half, lambda v: "%d" % v), ("--flats", flats, os.fspath),
+                              ("--darks", darks, os.fspath), ("--clip", clip, lambda v: repr(float(v))),
+                              ("--memory", memory, lambda v: repr(float(v)))):
+        if value is not None:
+            options += [name, text(value)]
+    for name, value in (("--median", median), ("--raw", raw), ("--no-log", no_log)):
+        if value:
+            options.append(name)
+    return options

@@ -1,0 +1,827 @@
+"""prjstack: reconstructs a stack of slices with prjslice, one process per
+slice, on the cores of this machine or, through GNU parallel's ssh logins,
+of others.
+
+    prjstack [options] dr r0/dr ra OUTDIR SG|DIR ...
+    prjstack --scan SCAN [options] dr r0/dr|auto OUTDIR
+
+Every sinogram is reconstructed with the same dr, r0/dr and ra into
+OUTDIR/NAME.tif, NAME being the sinogram's file name without its extension.
+A slice is written under a temporary name in OUTDIR and renamed once prjslice
+has succeeded, so an image under its final name is always complete; this is
+also what --resume relies on: a slice whose image exists is finished. Each
+slice's value line (its minimum and maximum), read from prjslice's standard
+output, goes into one CSV file, and is kept beside the images for later runs
+(.prjstack.values) before its image takes its final name. Failed slices are
+reported by name with prjslice's message, and the exit status is then 1.
+
+With --scan the sinograms come from a raw scan: prjsino imports a band of
+detector rows at a time and writes its sinograms one after another into a
+pipe, and each is spliced from there into the standard input of its prjslice,
+so that no sinogram touches a disk. The images are named by detector row as
+prjsino names the sinograms (its report gives the names), ra is the scan's,
+and r0/dr "auto" is prjaxis's estimate on the middle row. Runs on other
+machines (-S) take the band's sinograms from files in a scratch directory
+instead, each removed once its slice is done.
+
+Exit status: 0 when every slice is finished, 1 when some are not, 2 for a
+usage error (nothing is run).
+"""
+
+import fnmatch
+import json
+import os
+import re
+import selectors
+import shlex
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import threading
+import time
+import warnings
+
+from . import _scan
+from ._programs import ReconstructionError
+from ._reconstruct import _progress_bar
+
+USAGE = """\
+usage: prjstack [options] dr r0/dr ra OUTDIR SG|DIR ...
+       prjstack --scan SCAN [options] dr r0/dr|auto OUTDIR
+
+Reconstructs every sinogram SG (every file matching the pattern of -g in each
+directory DIR, in natural order) with prjslice SG dr r0/dr ra OUTDIR/NAME.tif,
+one process per slice. With --scan, every detector row of the raw scan SCAN
+(an HDF5 or TIFF scan, see prjsino) into OUTDIR/sino_ROW.tif, at the scan's
+start angle, each sinogram handed from prjsino to prjslice through pipes;
+r0/dr "auto" takes the axis that prjaxis finds on the middle row (and prints
+it).
+
+options:
+  -j, --jobs N          slices at once on each machine (default: one per core;
+                        N% for a percentage of the cores)
+  -p, --program PATH    reconstructor to run (default: prjslice beside this
+                        script, else prjslice on PATH; e.g. prjslice-fixed)
+  -l, --list FILE       also take the sinograms listed in FILE, one path a
+                        line ("-": standard input)
+  -g, --glob PATTERN    files taken from a directory (default: *.sg)
+      --resume          keep every slice whose image exists, run the others
+      --part I/P        run only part I of the stack cut into P contiguous
+                        parts (1 <= I <= P), e.g. one part per Slurm array task
+      --csv FILE        table of min/max per slice (default: OUTDIR/ranges.csv,
+                        with --part OUTDIR/ranges.I-of-P.csv)
+      --joblog FILE     job log, in GNU parallel's format (default:
+                        OUTDIR/prjstack.log, with --part OUTDIR/prjstack.I-of-P.log)
+      --bar, --no-bar   progress bar on standard error (default: when standard
+                        error is a terminal)
+  -S, --sshlogin LOGIN  run the slices through GNU parallel, on LOGIN too: its
+                        sshlogin, such as 8/user@node2 or : for this machine
+                        (repeatable)
+      --sshloginfile F  GNU parallel's file of sshlogins
+  -h, --help            this text
+
+with --scan:
+      --band R          rows imported at a time (default 64); prjsino holds
+                        one band's sinograms in memory (R x M x N x 8 bytes)
+      --scratch DIR     with -S: where a band's sinograms go (default: inside
+                        OUTDIR)
+  --rows A:B, --angles F:L, --half H, --flats P, --darks P, --median,
+  --clip V, --raw, --no-log
+                        passed on to prjsino (see prjsino --help)
+
+With -S, every machine must see the sinograms, OUTDIR and the program under
+the same paths (a shared file system) and run sh; jobs start in the current
+directory. BPF_RANGE, when set, is passed on to every slice.
+
+CSV columns: sinogram,image,min,max (with --scan: row,image,min,max), one row
+per finished slice in stack order.
+Exit status: 0 all slices finished, 1 some failed, 2 usage error.
+"""
+
+# Options that take a value, by the name they are kept under.
+VALUED = {"-j": "jobs", "--jobs": "jobs", "-p": "program", "--program": "program", "-l": "lists",
+          "--list": "lists", "-g": "glob", "--glob": "glob", "--part": "part", "--csv": "csv",
+          "--joblog": "joblog", "-S": "logins", "--sshlogin": "logins", "--sshloginfile": "logins",
+          "--scan": "scan", "--band": "band", "--scratch": "scratch", "--rows": "rows", "--angles": "importer",
+          "--half": "importer", "--flats": "importer", "--darks": "importer", "--clip": "importer"}
+# prjsino's options without a value.
+IMPORTER_FLAGS = ("--median", "--raw", "--no-log")
+
+# The job that GNU parallel runs for a slice on any machine, as
+# sh -c "$PRJSTACK_JOB" prjstack SG whatever its login shell: prjslice into the temporary name, then the sinogram, the
+# exit status and prjslice's last line (its value line, or its message after
+# the full build's pass bands) on standard output, each ended by a NUL. This
+# process renames the image into place. Starting a process costs
+# milliseconds, so besides prjslice only sh is run.
+SLICE_JOB = r'''sg=$1
+case $sg in -*) input=./$sg ;; *) input=$sg ;; esac
+name=${sg##*/}
+output=$("$PRJSTACK_PROGRAM" "$input" "$PRJSTACK_DR" "$PRJSTACK_R0" "$PRJSTACK_RA" \
+    "$PRJSTACK_OUT/.${name%.*}.tif.part-$PRJSTACK_RUN" 2>&1 </dev/null)
+status=$?
+printf '%s\0%s\0%s\0' "$sg" "$status" "${output##*
+}"
+'''
+
+
+class UsageError(Exception):
+    """A usage error: reported with a pointer to --help, exit status 2."""
+
+
+def say(text):
+    sys.stderr.write("prjstack: %s\n" % text)
+    sys.stderr.flush()
+
+
+class Options:
+    def __init__(self, argv):
+        self.jobs = self.program = self.part = self.csv = self.joblog = self.scan = self.scratch = None
+        self.rows = None
+        self.lists, self.logins, self.importer, positional = [], [], [], []
+        self.glob, self.resume, self.bar, self.band = "*.sg", False, None, "64"
+        args = list(argv)
+        while args:
+            word = args.pop(0)
+            name, equals, value = word.partition("=") if word.startswith("--") else (word, "", "")
+            if word in ("-h", "--help"):
+                sys.stdout.write(USAGE)
+                raise SystemExit(0)
+            elif name in VALUED:
+                if not equals:
+                    if not args:
+                        raise UsageError("option %s needs a value" % word)
+                    value = args.pop(0)
+                key = VALUED[name]
+                if key == "logins":
+                    self.logins += ["--sshloginfile" if name == "--sshloginfile" else "--sshlogin", value]
+                elif key == "importer":
+                    self.importer += [name, value]
+                elif key == "lists":
+                    self.lists.append(value)
+                else:
+                    setattr(self, key, value)
+            elif word == "--resume":
+                self.resume = True
+            elif word in IMPORTER_FLAGS:
+                self.importer.append(word)
+            elif word in ("--bar", "--no-bar"):
+                self.bar = word == "--bar"
+            elif word == "--":
+                positional += args
+                break
+            elif word == "-" or re.match(r"-[0-9.]", word) or not word.startswith("-"):
+                positional.append(word)  # "-", negative numbers, operands
+            else:
+                raise UsageError("unknown option %s" % word)
+
+        if self.scan is not None:
+            if len(positional) != 3:
+                raise UsageError("with --scan, expected dr r0/dr OUTDIR")
+            if self.lists:
+                raise UsageError("--scan and --list exclude each other")
+            if not re.fullmatch(r"[0-9]+", self.band) or int(self.band) < 1:
+                raise UsageError("--band takes a number of rows: %s" % self.band)
+            self.band = int(self.band)
+            (self.dr, self.r0, self.outdir), self.ra, self.inputs = positional, None, []
+            if self.rows is not None:
+                self.importer += ["--rows", self.rows]
+        else:
+            if self.rows is not None or self.importer:
+                raise UsageError("the options of prjsino need --scan")
+            if len(positional) < 4:
+                raise UsageError("expected dr r0/dr ra OUTDIR and sinograms")
+            self.dr, self.r0, self.ra, self.outdir = positional[:4]
+            self.inputs = positional[4:]
+            if not self.inputs and not self.lists:
+                raise UsageError("no sinograms given")
+        jobs = re.fullmatch(r"([0-9]+)(%?)", self.jobs or "1")
+        if not jobs or int(jobs.group(1)) == 0:
+            raise UsageError("-j takes a number of jobs (or a percentage of the cores): %s" % self.jobs)
+        cores = len(os.sched_getaffinity(0))
+        self.slots = cores if self.jobs is None else \
+            max(1, cores * int(jobs.group(1)) // 100) if jobs.group(2) else int(jobs.group(1))
+        self.part_i, self.part_n = 1, 1
+        if self.part is not None:
+            part = re.fullmatch(r"([0-9]+)/([0-9]+)", self.part)
+            if not part:
+                raise UsageError("--part takes I/P: %s" % self.part)
+            self.part_i, self.part_n = int(part.group(1)), int(part.group(2))
+            if not 1 <= self.part_i <= self.part_n:
+                raise UsageError("--part needs 1 <= I <= P: %s" % self.part)
+        if self.logins and not shutil.which("parallel"):
+            raise UsageError("GNU parallel is not installed")
+        while self.outdir.endswith("/") and self.outdir != "/":
+            self.outdir = self.outdir[:-1]
+
+
+def companion(name, here, program):
+    """The program name beside this script, else beside the reconstructor,
+    else on PATH; None where there is none."""
+    for directory in (here, os.path.dirname(program or "")):
+        path = os.path.join(directory, name)
+        if directory and os.path.isfile(path) and os.access(path, os.X_OK):
+            return os.path.abspath(path)
+    return shutil.which(name)
+
+
+def natural(path):
+    """Sort key of natural order: slice_2 before slice_10."""
+    return [(0, int(part)) if part.isdigit() else (1, part) for part in re.split(r"([0-9]+)", path)]
+
+
+def name_of(path):
+    """The slice name: the file name without its extension."""
+    base = os.path.basename(path)
+    return base[:base.rindex(".")] if "." in base else base
+
+
+class Slice:
+    """One slice of the stack: its sinogram (a path, or a row of the scan and
+    its sinogram's file name), its name and the image as the CSV shows it."""
+
+    def __init__(self, source, file, outdir):
+        self.source, self.file, self.name = source, file, name_of(file)
+        self.image = "%s/%s.tif" % (outdir, self.name)
+        self.shown = "row %d" % source if isinstance(source, int) else source
+
+
+def sinogram_stack(o):
+    """The sinograms in the order given, directories in natural order, then
+    the lists: their Slices."""
+    paths = []
+    for given in o.inputs:
+        if not os.path.isdir(given):
+            paths.append(given)
+            continue
+        found = sorted((os.path.join(given, entry.name) for entry in os.scandir(given)
+                        if entry.is_file() and fnmatch.fnmatchcase(entry.name, o.glob)), key=natural)
+        if not found:
+            say("no file matching %s in %s" % (o.glob, given))
+        paths += found
+    for listed in o.lists:
+        try:
+            data = sys.stdin.buffer.read() if listed == "-" else open(listed, "rb").read()
+        except OSError:
+            raise UsageError("cannot read the list %s" % listed) from None
+        paths += [os.fsdecode(line.rstrip(b"\r")) for line in data.split(b"\n") if line.rstrip(b"\r")]
+    if not paths:
+        raise UsageError("no sinograms found")
+    # Image names must be unique: two sinograms named alike would overwrite
+    # each other's slice.
+    owners, stack = {}, []
+    for path in paths:
+        name = name_of(path)
+        if not name:
+            raise UsageError("no slice name in %s" % path)
+        if name in owners:
+            raise UsageError("%s and %s would both make %s/%s.tif" % (path, owners[name], o.outdir, name))
+        owners[name] = path
+        stack.append(Slice(path, path, o.outdir))
+    return stack
+
+
+class Values:
+    """The value line of every finished slice, kept in OUTDIR in
+    .prjstack.values (.prjstack.I-of-P.values for a part), one JSON array
+    [image name, value line, time] a line, so that a later run (resumed, or
+    of another part) writes the CSV rows of slices it did not run. Every
+    such file is read, the latest line of a name holding. A line is added
+    before its image is renamed into place."""
+
+    def __init__(self, outdir, suffix):
+        self.path = os.path.join(outdir, ".prjstack%s.values" % suffix)
+        self.lines, self.file, latest = {}, None, {}
+        for entry in os.scandir(outdir):
+            if not (entry.name.startswith(".prjstack") and entry.name.endswith(".values") and entry.is_file()):
+                continue
+            with open(entry.path, encoding="utf-8") as f:
+                for text in f:
+                    try:
+                        name, line, when = json.loads(text)
+                    except ValueError:  # a line cut short by a killed run
+                        continue
+                    if when >= latest.get(name, when):
+                        self.lines[name], latest[name] = line, when
+
+    def add(self, name, line):
+        if self.file is None:
+            self.file = open(self.path, "a", encoding="utf-8")
+        self.file.write(json.dumps([name, line, time.time()]) + "\n")
+        self.file.flush()
+        self.lines[name] = line
+
+    def close(self):
+        if self.file is not None:
+            self.file.close()
+
+
+class Joblog:
+    """The job log of local runs, in GNU parallel's format (appended to by
+    --resume, as parallel's +FILE)."""
+
+    def __init__(self, path, append):
+        append = append and os.path.isfile(path) and os.path.getsize(path) > 0
+        self.file = open(path, "a" if append else "w")
+        if not append:
+            self.file.write("Seq\tHost\tStarttime\tJobRuntime\tSend\tReceive\tExitval\tSignal\tCommand\n")
+        self.seq = 0
+
+    def add(self, job):
+        self.seq += 1
+        code = job.process.returncode
+        self.file.write("%d\t:\t%.3f\t%10.3f\t0\t%d\t%d\t%d\t%s\n" % (
+            self.seq, job.started, time.time() - job.started, len(job.out), max(code, 0), max(-code, 0),
+            job.command))
+        self.file.flush()
+
+
+class Job:
+    """A running prjslice: its slice, process and what it writes."""
+
+    def __init__(self, slice, process, command):
+        self.slice, self.process, self.command = slice, process, command
+        self.started, self.out, self.err, self.open, self.killed = time.time(), b"", b"", 2, False
+
+
+class Children:
+    """The prjslice processes running at once, each in a session of its own
+    (a job that signals its process group reaches no other), their outputs
+    gathered as they come."""
+
+    def __init__(self):
+        self.selector = selectors.DefaultSelector()
+        self.running = []
+
+    def start(self, slice, argv, stdin, command):
+        process = subprocess.Popen(argv, stdin=stdin, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                   start_new_session=True)
+        job = Job(slice, process, command)
+        self.running.append(job)
+        self.selector.register(process.stdout, selectors.EVENT_READ, job)
+        self.selector.register(process.stderr, selectors.EVENT_READ, job)
+        return job
+
+    def wait(self):
+        """The jobs that have ended, once at least one has."""
+        ended = []
+        while not ended:
+            for key, _ in self.selector.select():
+                job, data = key.data, os.read(key.fd, 1 << 16)
+                if data and key.fileobj is job.process.stdout:
+                    job.out += data
+                elif data:
+                    job.err += data
+                else:
+                    self.selector.unregister(key.fileobj)
+                    key.fileobj.close()
+                    job.open -= 1
+                    if job.open == 0:
+                        job.process.wait()
+                        self.running.remove(job)
+                        ended.append(job)
+        return ended
+
+    def stop(self):
+        """Kills the jobs still running; all of them once ended."""
+        for job in self.running:
+            if job.process.poll() is None:
+                job.process.kill()
+                job.killed = True
+        ended = []
+        while self.running:
+            ended += self.wait()
+        return ended
+
+
+class Run:
+    """One run over the slices to do: starts them, and takes each that ends
+    into the images, the values, the job log and the failures."""
+
+    def __init__(self, o, program, outdir, values, joblog, total):
+        self.o, self.program, self.outdir, self.values, self.joblog = o, program, outdir, values, joblog
+        self.tag = "%s-%d" % (socket.gethostname().replace(".", "_"), os.getpid())
+        self.failures = {}  # slice name: message
+        self.interrupted = False
+        self.status = 0  # GNU parallel's, with -S
+        self.bar = _progress_bar(total) if (sys.stderr.isatty() if o.bar is None else o.bar) else None
+        self.children = Children()
+
+    def temporary(self, name):
+        return os.path.join(self.outdir, ".%s.tif.part-%s" % (name, self.tag))
+
+    def argv(self, slice, input):
+        return [self.program, input, self.o.dr, self.o.r0, self.o.ra, self.temporary(slice.name)]
+
+    def fail(self, slice, message):
+        message = message.replace("\t", " ")
+        self.failures[slice.name] = message
+        say("%s: %s" % (slice.shown, message))
+
+    def finished(self, slice, ok, text, stopped=False):
+        """Takes a slice whose prjslice has ended: with ok, text is its value
+        line; otherwise its message, unless this run stopped it."""
+        temporary = self.temporary(slice.name)
+        if ok:
+            try:
+                self.values.add(slice.name + ".tif", text)
+                os.replace(temporary, os.path.join(self.outdir, slice.name + ".tif"))
+            except OSError as error:
+                self.fail(slice, "%s: %s" % (error.filename, error.strerror))
+        elif not stopped:
+            self.fail(slice, text)
+        if os.path.lexists(temporary):
+            os.remove(temporary)
+        if self.bar is not None:
+            self.bar.update(1)
+
+    def ended(self, jobs):
+        for job in jobs:
+            code = job.process.returncode
+            text = (job.out if code == 0 else job.err).decode("utf-8", "surrogateescape")
+            lines = [line for line in text.splitlines() if line.strip()]
+            if code == 0:
+                self.finished(job.slice, True, lines[-1] if lines else "")
+            else:
+                self.finished(job.slice, False, lines[-1] if lines else
+                              "killed by signal %d" % -code if code < 0 else "exit status %d" % code, job.killed)
+            self.joblog.add(job)
+
+    def start(self, slice, argv, stdin, command):
+        """A started job, or None when its process cannot be started."""
+        try:
+            return self.children.start(slice, argv, stdin, command)
+        except OSError as error:
+            self.fail(slice, "%s: %s" % (argv[0], error.strerror))
+            return None
+
+    def local(self, todo):
+        """The slices of sinogram files, up to o.slots at once."""
+        for slice in todo:
+            while len(self.children.running) >= self.o.slots:
+                self.ended(self.children.wait())
+            input = "./" + slice.source if slice.source.startswith("-") else slice.source
+            argv = self.argv(slice, input)
+            self.start(slice, argv, subprocess.DEVNULL, shlex.join(argv))
+        while self.children.running:
+            self.ended(self.children.wait())
+
+    def streamed(self, bands, prjsino):
+        """The slices of a scan, band by band, each sinogram spliced from
+        prjsino's standard output into its prjslice's standard input."""
+        for first, end, slices in bands:
+            band = _scan.Band(prjsino, self.o.importer, self.o.scan, first, end)
+            try:
+                by_row = {slice.source: slice for slice in slices}
+                for row in range(first, end):
+                    band.next(row)
+                    if row not in by_row:
+                        band.skip()
+                        continue
+                    while len(self.children.running) >= self.o.slots:
+                        self.ended(self.children.wait())
+                    argv = self.argv(by_row[row], "-")
+                    job = self.start(by_row[row], argv, subprocess.PIPE,
+                                     "%s < %s" % (shlex.join(argv), shlex.quote(by_row[row].file)))
+                    if job is None:
+                        band.skip()
+                        continue
+                    band.pass_to(job.process.stdin.fileno())
+                    job.process.stdin.close()
+                report_clamped(band.close())
+            except ReconstructionError as error:
+                self.band_failed(first, end, slices, bands, error.message)
+                break
+            finally:
+                band.kill()
+        while self.children.running:
+            self.ended(self.children.wait())
+
+    def band_failed(self, first, end, slices, bands, message):
+        """A band that cannot be imported ends the run: its slices fail with
+        prjsino's message, and the summary follows."""
+        say(message)
+        self.status = 1
+        later = False
+        for _, _, others in bands:
+            for slice in others:
+                if slice in slices:
+                    later = True
+                    self.failures[slice.name] = message
+                elif later:
+                    self.failures[slice.name] = "not imported, after the failure of rows %d to %d" % (first, end - 1)
+
+    def stop(self):
+        """After an interrupt: every child killed and reaped, what ended taken."""
+        ignore_signals()
+        self.interrupted = True
+        self.ended(self.children.stop())
+
+    # -S: GNU parallel.
+
+    def parallel(self, sinograms, slices, remove):
+        """One GNU parallel run over the sinogram files; each slice's result
+        taken as its job's output arrives. With remove, each sinogram is
+        removed once its slice is done."""
+        o = self.o
+        options = ["--will-cite", "-0", "--no-run-if-empty", "--joblog", self.joblog, *o.logins,
+                   "--workdir", os.getcwd()]
+        if o.jobs is not None:
+            options += ["--jobs", o.jobs]
+        settings = dict(PRJSTACK_PROGRAM=self.program, PRJSTACK_DR=o.dr, PRJSTACK_R0=o.r0, PRJSTACK_RA=o.ra,
+                        PRJSTACK_OUT=self.outdir, PRJSTACK_RUN=self.tag, PRJSTACK_JOB=SLICE_JOB)
+        for name in [*settings, *(["BPF_RANGE"] if "BPF_RANGE" in os.environ else [])]:
+            options += ["--env", name]
+        env = dict(os.environ, **settings)
+        # Later runs append to the job log of the first.
+        self.joblog = "+" + self.joblog.lstrip("+")
+        process = subprocess.Popen(["parallel", *options, 'sh -c "$PRJSTACK_JOB" prjstack {}'],
+                                   stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=env, start_new_session=True)
+        feeder = threading.Thread(target=feed, args=(process.stdin, b"".join(os.fsencode(s) + b"\0" for s in sinograms)),
+                                  daemon=True)
+        feeder.start()
+        by_path = dict(zip(sinograms, slices))
+        try:
+            self.gather(process.stdout, by_path, remove)
+        except KeyboardInterrupt:
+            ignore_signals()
+            self.interrupted = True
+            process.terminate()  # parallel ends its jobs
+            self.gather(process.stdout, by_path, remove)
+        finally:
+            code = process.wait()
+            feeder.join()
+        if code != 0:
+            self.status = code
+        if self.interrupted:
+            raise KeyboardInterrupt
+
+    def gather(self, stream, by_path, remove):
+        pending = b""
+        for data in iter(lambda: os.read(stream.fileno(), 1 << 16), b""):
+            pending += data
+            fields = pending.split(b"\0")
+            pending = b"\0".join(fields[len(fields) - 1 - (len(fields) - 1) % 3:])
+            for k in range(0, len(fields) - 1 - (len(fields) - 1) % 3, 3):
+                path, code, line = (os.fsdecode(field) for field in fields[k:k + 3])
+                code = int(code)
+                self.finished(by_path[path], code == 0, line if code == 0 or line else
+                              "killed by signal %d" % (code - 128) if code > 128 else "exit status %d" % code)
+                if remove:
+                    os.remove(path)
+
+
+def ignore_signals():
+    """Once a run is stopped, its clean-up is not cut short."""
+    for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+        signal.signal(number, signal.SIG_IGN)
+
+
+def feed(writer, data):
+    try:
+        writer.write(data)
+    except BrokenPipeError:
+        pass
+    finally:
+        try:
+            writer.close()
+        except BrokenPipeError:
+            pass
+
+
+def report_clamped(errors):
+    """Passes on prjsino's count of clamped samples."""
+    for line in errors.splitlines():
+        if " samples " in line:
+            sys.stderr.write(line + "\n")
+
+
+def bands_of(todo, first_row, band):
+    """The slices to do in bands of rows: (first, end, slices) with the band's
+    rows counted from the first row of the stack, from its first slice to do
+    to its last."""
+    bands = []
+    for slice in todo:
+        index = (slice.source - first_row) // band
+        if bands and bands[-1][3] == index:
+            bands[-1][1] = slice.source + 1
+            bands[-1][2].append(slice)
+        else:
+            bands.append([slice.source, slice.source + 1, [slice], index])
+    return [(first, end, slices) for first, end, slices, _ in bands]
+
+
+def field(text):
+    """A CSV field: quoted, its quotes doubled, when it holds a comma, a quote or a line end."""
+    return '"%s"' % text.replace('"', '""') if re.search(r'[",\n\r]', text) else text
+
+
+def process_alive(pid):
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except PermissionError:
+        pass
+    return True
+
+
+def remove_stale_scratch(directory):
+    """Removes the scratch directories of this machine's runs that ended
+    without removing theirs (their process is gone)."""
+    prefix = ".prjstack-scratch-%s-" % socket.gethostname().replace(".", "_")
+    for entry in os.scandir(directory):
+        pid = entry.name[len(prefix):]
+        if entry.name.startswith(prefix) and pid.isdigit() and not process_alive(int(pid)):
+            shutil.rmtree(entry.path, ignore_errors=True)
+
+
+def main(argv=None, here=None):
+    """prjstack's command line; returns the exit status. here is the
+    directory of the launcher, where the programs are looked for first."""
+    argv = sys.argv[1:] if argv is None else argv
+    try:
+        return run(argv, here or os.path.dirname(os.path.abspath(sys.argv[0])))
+    except UsageError as error:
+        say(str(error))
+        sys.stderr.write("Try 'prjstack --help'.\n")
+        return 2
+
+
+def run(argv, here):
+    o = Options(argv)
+    program = o.program
+    if program is None:
+        program = companion("prjslice", here, None)
+        if program is None:
+            raise UsageError("no prjslice beside %s nor on PATH; give -p PROGRAM" % here)
+    else:
+        path = program if "/" in program else shutil.which(program)
+        if not (path and os.path.isfile(path) and os.access(path, os.X_OK)):
+            raise UsageError("%s is not an executable program" % program)
+        program = os.path.abspath(path)
+
+    # What prjsino would import, from its report (before anything is made, so
+    # that a usage error of its options leaves nothing).
+    info = None
+    if o.scan is not None:
+        prjsino = companion("prjsino", here, program)
+        prjaxis = companion("prjaxis", here, program) if o.r0 == "auto" else ""
+        for name, path in (("prjsino", prjsino), ("prjaxis", prjaxis)):
+            if path is None:
+                raise UsageError("no %s beside %s or %s, nor on PATH" % (name, here, program))
+        try:
+            info = _scan.report(prjsino, o.importer, o.scan)
+        except ReconstructionError as error:
+            if error.returncode == 2:
+                raise UsageError(error.stderr.splitlines()[0]) from None
+            sys.stderr.write(error.stderr)
+            return 1
+
+    try:
+        os.makedirs(o.outdir, exist_ok=True)
+    except OSError as error:
+        raise UsageError("cannot make %s: %s" % (o.outdir, error.strerror)) from None
+    outdir = os.path.abspath(o.outdir)
+
+    if info is not None:
+        stack = [Slice(s["row"], s["file"], o.outdir) for s in info["sinograms"]]
+        o.ra = repr(info["ra"])
+        if o.r0 == "auto":
+            middle = stack[(len(stack) - 1) // 2].source
+            try:
+                o.r0, doubts = _scan.axis(prjsino, prjaxis, o.importer, o.scan, middle)
+            except ReconstructionError as error:
+                if error.program == prjsino:
+                    sys.stderr.write(error.message + "\n")
+                else:
+                    say("prjaxis found no axis on row %d; give r0/dr" % middle)
+                return 1
+            for line in doubts:
+                sys.stderr.write(line + "\n")
+            say("r0/dr %s (prjaxis on row %d)" % (o.r0, middle))
+    else:
+        stack = sinogram_stack(o)
+
+    total = len(stack)
+    first, last = (o.part_i - 1) * total // o.part_n, o.part_i * total // o.part_n
+    suffix = ".%d-of-%d" % (o.part_i, o.part_n) if o.part is not None else ""
+    csv = o.csv or "%s/ranges%s.csv" % (o.outdir, suffix)
+    joblog = o.joblog or "%s/prjstack%s.log" % (o.outdir, suffix)
+    part = stack[first:last]
+    todo = [s for s in part if not (o.resume and os.path.isfile(os.path.join(outdir, s.name + ".tif")))]
+    say("%d slices, %d already done, %d to reconstruct" % (len(part), len(part) - len(todo), len(todo)))
+
+    # What killed runs of the slices to do left: .NAME.tif.part-TAG.
+    pending = {s.name for s in todo}
+    for entry in os.listdir(outdir):
+        name, mark, tag = entry[1:].rpartition(".tif.part-")
+        if entry.startswith(".") and mark and name in pending and "." not in tag:
+            os.remove(os.path.join(outdir, entry))
+
+    values = Values(outdir, suffix)
+    if o.logins:
+        local_log = None
+        resumed = o.resume and os.path.isfile(joblog) and os.path.getsize(joblog) > 0
+        runner = Run(o, program, outdir, values, ("+" if resumed else "") + joblog, len(todo))
+    else:
+        local_log = Joblog(joblog, o.resume)
+        runner = Run(o, program, outdir, values, local_log, len(todo))
+    for sig in (signal.SIGTERM, signal.SIGHUP):
+        signal.signal(sig, interrupt)
+    scratch = None
+    try:
+        if o.scan is None and not o.logins:
+            runner.local(todo)
+        elif o.scan is None:
+            runner.parallel([s.source for s in todo], todo, False)
+        elif not o.logins:
+            runner.streamed(bands_of(todo, stack[0].source, o.band), prjsino)
+        else:
+            parent = os.path.abspath(o.scratch or outdir)
+            remove_stale_scratch(parent)
+            scratch = os.path.join(parent, ".prjstack-scratch-%s" % runner.tag)
+            os.mkdir(scratch)
+            bands = bands_of(todo, stack[0].source, o.band)
+            for first_row, end, slices in bands:
+                imported = subprocess.run([prjsino, *o.importer, "--rows", "%d:%d" % (first_row, end), "--",
+                                           o.scan, scratch], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                          stderr=subprocess.PIPE)
+                errors = imported.stderr.decode("utf-8", "replace")
+                if imported.returncode != 0:
+                    if imported.returncode < 0:
+                        raise KeyboardInterrupt
+                    runner.band_failed(first_row, end, slices, bands, errors.splitlines()[-1])
+                    break
+                report_clamped(errors)
+                runner.parallel([os.path.join(scratch, s.file) for s in slices], slices, True)
+                for name in os.listdir(scratch):
+                    os.remove(os.path.join(scratch, name))
+    except KeyboardInterrupt:
+        runner.stop()
+    finally:
+        if scratch is not None:
+            shutil.rmtree(scratch, ignore_errors=True)
+        if runner.bar is not None:
+            runner.bar.close()
+        values.close()
+        if local_log is not None:
+            local_log.file.close()
+        # Temporaries of slices that did not finish.
+        for s in todo:
+            if os.path.lexists(runner.temporary(s.name)):
+                os.remove(runner.temporary(s.name))
+
+    # The CSV: every finished slice of the part, in stack order, with its
+    # value line. Written under a temporary name, then renamed.
+    missing = []
+    rows = ["row,image,min,max" if o.scan is not None else "sinogram,image,min,max"]
+    for s in part:
+        if not os.path.isfile(os.path.join(outdir, s.name + ".tif")):
+            missing.append(s)
+            continue
+        low, _, high = values.lines.get(s.name + ".tif", "").partition("\t")
+        rows.append(",".join(field(text) for text in (str(s.source), s.image, low, high)))
+    csv_failed = False
+    csv_temporary = os.path.join(os.path.dirname(csv), ".%s.%d.part" % (os.path.basename(csv), os.getpid()))
+    try:
+        with open(csv_temporary, "wb") as f:
+            f.write(os.fsencode("\n".join(rows) + "\n"))
+        os.replace(csv_temporary, csv)
+    except OSError:
+        if os.path.lexists(csv_temporary):
+            os.remove(csv_temporary)
+        say("cannot write %s" % csv)
+        csv_failed = True
+
+    # The summary: every slice of this run that has no image failed.
+    if missing:
+        say("%d of %d slices %s:" % (len(missing), len(part), "not finished" if runner.interrupted else "failed"))
+        for s in missing:
+            if s.name in runner.failures:
+                reason = runner.failures[s.name]
+            elif runner.interrupted:
+                reason = "not reconstructed (interrupted)"
+            else:
+                reason = "not reconstructed (see %s)" % joblog
+            sys.stderr.write("  %s: %s\n" % (s.shown, reason))
+        if runner.interrupted:
+            say("interrupted; run again with --resume to finish")
+        return 1
+    if runner.status != 0 or runner.interrupted:
+        say("GNU parallel ended with status %d" % runner.status)
+        return 1
+    if csv_failed:
+        return 1
+    say("%d slices done; ranges in %s" % (len(part), csv))
+    return 0
+
+
+def interrupt(number, frame):
+    """SIGTERM and SIGHUP end a run as Ctrl-C does."""
+    raise KeyboardInterrupt
+
+
+if __name__ == "__main__":
+    sys.exit(main())
