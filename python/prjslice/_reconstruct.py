@@ -12,6 +12,7 @@ import concurrent.futures
 import os
 import sys
 import warnings
+from collections.abc import Sized
 from dataclasses import dataclass
 
 import numpy as np
@@ -141,9 +142,9 @@ def reconstruct_stack(sinograms, dr=1.0, r0=None, ra=0.0, *, bands=None, fixed=F
     if isinstance(sinograms, np.ndarray) and sinograms.ndim != 3:
         raise ValueError("a stack of sinograms must be an (S, M, N) array, not of shape %s"
                          % (sinograms.shape,))
-    # Arrays and sequences know their length: their images go straight into
+    # Arrays, sequences and other sized inputs: their images go straight into
     # the stack. Other iterables are gathered and stacked at the end.
-    total = len(sinograms) if isinstance(sinograms, (np.ndarray, list, tuple)) else None
+    total = len(sinograms) if isinstance(sinograms, Sized) else None
     slices = _Slices(dr, r0, ra, bands, fixed)
     children = Children()
     bar = _progress_bar(total) if progress else None

@@ -13,11 +13,14 @@ touches a disk.
 import json
 import os
 import subprocess
+import warnings
+from dataclasses import dataclass
 
 import numpy as np
 
 from ._formats import HEADER_BYTES, _SIZES, _fields
-from ._programs import ReconstructionError, failure
+from ._programs import ReconstructionError, failure, program
+from ._reconstruct import AxisWarning, reconstruct_stack
 
 
 def _check(path, run):
@@ -186,3 +189,115 @@ def importer_options(rows=None, angles=None, half=None, flats=None, darks=None, 
         if value:
             options.append(name)
     return options
+
+
+@dataclass(frozen=True)
+class ScanInfo:
+    """What reconstruct_scan reports beside the images.
+
+    r0        the r0/dr the slices were made with (for "auto", prjaxis's on
+              the middle row, as it printed it)
+    ra        the start angle, the scan's (its sinograms' ra)
+    rows      the detector row of each image
+    report    prjsino's report (prjsino --info --format json) as a dict
+    importer  what prjsino wrote on standard error for each band: the
+              projections it kept, the samples it clamped
+    runs      one RunInfo per slice
+    """
+
+    r0: float
+    ra: float
+    rows: list
+    report: dict
+    importer: list
+    runs: list
+
+
+class _Rows:
+    """The sinograms of rows, read off prjsino's pipe a band at a time: a
+    sized iterable of (M, N) arrays. close() ends the band being read."""
+
+    def __init__(self, prjsino, options, scan, rows, band):
+        self.prjsino, self.options, self.scan, self.rows, self.band = prjsino, options, scan, rows, band
+        self.reading, self.messages = None, []
+
+    def __len__(self):
+        return len(self.rows)
+
+    def __iter__(self):
+        for at in range(0, len(self.rows), self.band):
+            rows = self.rows[at:at + self.band]
+            self.reading = Band(self.prjsino, self.options, self.scan, rows[0], rows[-1] + 1)
+            for row in rows:
+                N, M, _ = self.reading.next(row)
+                yield self.reading.read(N, M)
+            self.messages.append(self.reading.close())
+            self.close()
+
+    def close(self):
+        if self.reading is not None:
+            self.reading.kill()
+            self.reading = None
+
+
+def reconstruct_scan(path, rows=None, dr=1.0, r0="auto", *, band=64, angles=None, half=None, flats=None,
+                     darks=None, median=False, clip=None, raw=False, no_log=False, bands=None, fixed=False,
+                     jobs=None, progress=False, info=False):
+    """Reconstructs the detector rows of a raw scan; returns the (S, N, N)
+    float32 images, one per row in row order.
+
+    path     the scan as prjsino reads it: an HDF5 file (Data Exchange or
+             NeXus NXtomo), a multi-page TIFF or a pattern of TIFF files
+    rows     None (every row), a row R, or range(A, B) or (A, B) for the
+             rows A ... B-1
+    dr       detector interval
+    r0       r0/dr: "auto" (prjaxis's on the middle row, the lower of two),
+             a number, or None (the detector centre)
+    band     rows imported at a time; prjsino holds a band's sinograms in
+             memory (band x M x N x 8 bytes)
+    angles, half, flats, darks, median, clip, raw, no_log
+             prjsino's options (angles=(FIRST, LAST) in degrees)
+    bands, fixed, jobs, progress
+             as in reconstruct_stack
+    info     return (images, ScanInfo): the axis used, the scan's start
+             angle, the rows, prjsino's report and messages, and each slice's
+             RunInfo
+
+    The start angle is the scan's. Each sinogram goes from prjsino's
+    standard output through this process into its prjslice's standard
+    input: nothing is written to disk, and at most a band and jobs
+    sinograms are held at once. A scan or options that prjsino refuses
+    raise ReconstructionError with its message (ValueError for a usage
+    error); a prjaxis that finds no axis raises its ReconstructionError, its
+    doubts AxisWarning; failed slices raise as in reconstruct_stack.
+    """
+    if int(band) < 1:
+        raise ValueError("band must be at least 1 row, not %r" % (band,))
+    prjsino = program("prjsino")
+    options = importer_options(angles=angles, half=half, flats=flats, darks=darks, median=median, clip=clip,
+                               raw=raw, no_log=no_log)
+    selection = importer_options(rows=rows)
+    try:
+        found = report(prjsino, options + selection, path)
+    except ReconstructionError as error:
+        if error.returncode == 2:
+            raise ValueError(error.stderr.splitlines()[0]) from None
+        raise
+    selected = [s["row"] for s in found["sinograms"]]
+    if isinstance(r0, str):
+        if r0 != "auto":
+            raise ValueError('r0 must be a number, None or "auto", not %r' % r0)
+        text, doubts = axis(prjsino, program("prjaxis"), options, path, selected[(len(selected) - 1) // 2])
+        for line in doubts:
+            warnings.warn(line, AxisWarning, stacklevel=2)
+        r0 = float(text)
+    sinograms = _Rows(prjsino, options, path, selected, int(band))
+    try:
+        images, runs = reconstruct_stack(sinograms, dr, r0, found["ra"], bands=bands, fixed=fixed, jobs=jobs,
+                                         progress=progress, info=True)
+    finally:
+        sinograms.close()
+    if not info:
+        return images
+    used = -(found["N"] - 1) / 2 if r0 is None else float(r0)
+    return images, ScanInfo(used, found["ra"], selected, found, sinograms.messages, runs)

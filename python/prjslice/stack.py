@@ -185,8 +185,6 @@ class Options:
                 raise UsageError("--band takes a number of rows: %s" % self.band)
             self.band = int(self.band)
             (self.dr, self.r0, self.outdir), self.ra, self.inputs = positional, None, []
-            if self.rows is not None:
-                self.importer += ["--rows", self.rows]
         else:
             if self.rows is not None or self.importer:
                 raise UsageError("the options of prjsino need --scan")
@@ -672,13 +670,14 @@ def run(argv, here):
             if path is None:
                 raise UsageError("no %s beside %s or %s, nor on PATH" % (name, here, program))
         try:
-            info = _scan.report(prjsino, o.importer, o.scan)
+            info = _scan.report(prjsino, o.importer + ([] if o.rows is None else ["--rows", o.rows]), o.scan)
         except ReconstructionError as error:
             if error.returncode == 2:
                 raise UsageError(error.stderr.splitlines()[0]) from None
             sys.stderr.write(error.stderr)
             return 1
 
+    stack = sinogram_stack(o) if info is None else None
     try:
         os.makedirs(o.outdir, exist_ok=True)
     except OSError as error:
@@ -701,8 +700,6 @@ def run(argv, here):
             for line in doubts:
                 sys.stderr.write(line + "\n")
             say("r0/dr %s (prjaxis on row %d)" % (o.r0, middle))
-    else:
-        stack = sinogram_stack(o)
 
     total = len(stack)
     first, last = (o.part_i - 1) * total // o.part_n, o.part_i * total // o.part_n
@@ -731,6 +728,10 @@ def run(argv, here):
     for sig in (signal.SIGTERM, signal.SIGHUP):
         signal.signal(sig, interrupt)
     scratch = None
+    if o.scan is not None:
+        if o.scratch is not None:
+            os.makedirs(o.scratch, exist_ok=True)
+        remove_stale_scratch(os.path.abspath(o.scratch or outdir))
     try:
         if o.scan is None and not o.logins:
             runner.local(todo)
@@ -739,9 +740,7 @@ def run(argv, here):
         elif not o.logins:
             runner.streamed(bands_of(todo, stack[0].source, o.band), prjsino)
         else:
-            parent = os.path.abspath(o.scratch or outdir)
-            remove_stale_scratch(parent)
-            scratch = os.path.join(parent, ".prjstack-scratch-%s" % runner.tag)
+            scratch = os.path.join(os.path.abspath(o.scratch or outdir), ".prjstack-scratch-%s" % runner.tag)
             os.mkdir(scratch)
             bands = bands_of(todo, stack[0].source, o.band)
             for first_row, end, slices in bands:

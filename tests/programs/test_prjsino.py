@@ -4,7 +4,10 @@ tifffile) from known line integrals, converted, and the sinograms read back.
 Run by CTest through pytest with PRJSINO_BIN naming the program.
 """
 
+import json
 import os
+import shutil
+import socket
 import subprocess
 
 import numpy as np
@@ -328,6 +331,37 @@ def test_rows_standard_output_and_info(tmp_path):
         assert line + "\n" in info
 
 
+# --info --format json against the text report and the files written; "-"
+# against the files, one after another. A scan name that JSON must escape.
+@pytest.mark.parametrize("rows, name", [(["--rows", "10"], "scan.h5"), (["--rows", "3:7"], 'we"ird\\\tname.h5'),
+                                        ([], "scan.h5")])
+def test_report_and_stream_of_selected_rows(tmp_path, rows, name):
+    gain, dark = detector(rows=12)
+    proj = gain * I0 * np.exp(-line_integrals(M, rows=12)) + dark
+    scan = tmp_path / name
+    write_dx(scan, proj, (gain * I0 + dark)[None], dark[None], np.arange(M) * 3.0)
+    run(*rows, scan, tmp_path / "out")
+    files = sorted(os.listdir(tmp_path / "out"))
+    report = json.loads(run("--info", "--format", "json", *rows, scan).stdout)
+    text = run("--info", *rows, scan).stdout
+    assert report["scan"] == str(scan)
+    assert [(s["row"], s["file"]) for s in report["sinograms"]] == [(int(f[5:9]), f) for f in files]
+    assert (report["rows"]["first"], report["rows"]["last"]) == (int(files[0][5:9]), int(files[-1][5:9]))
+    assert (report["container"], report["sample_type"], report["frames"]) == \
+        ("HDF5, Data Exchange", "float64, little-endian", {"projections": 60, "flats": 1, "darks": 1, "others": 0})
+    for label, value in [("container", report["container"]), ("ra", "%.17g" % report["ra"]), ("M", report["M"]),
+                         ("kept", "projections %d to %d" % (report["kept"]["first"], report["kept"]["last"])),
+                         ("shape", "%d rows x %d columns" % (report["shape"]["rows"], report["shape"]["columns"]))]:
+        assert "%-12s %s\n" % (label, value) in text
+    assert report["N"] == N and report["disagreement"] is None
+    assert "mirror       projection 59 against the mirror image of projection 0: %.3g " % \
+        report["mirror"]["mismatch"] in text
+    streamed = subprocess.run([PRJSINO, *rows, scan, "-"], capture_output=True)
+    assert streamed.returncode == 0
+    whole = b"".join(open(tmp_path / "out" / f, "rb").read() for f in files)
+    assert streamed.stdout == whole
+
+
 def test_info_finds_a_closed_half_turn_the_angles_miss(tmp_path):
     """181 frames whose last mirrors the first, stored over 0 to 179.0055 degrees."""
     n = 181
@@ -344,9 +378,11 @@ def test_info_finds_a_closed_half_turn_the_angles_miss(tmp_path):
     info = run("--info", tmp_path / "scan.h5").stdout
     assert "M            181\n" in info
     assert "best axis at column 23.5" in info
-    assert "disagreement the last projection mirrors the first, so the 181 projections span a closed half " \
-           "turn (1 degrees a step), but the angles span 179.0055 degrees; to drop the last, give " \
-           "--angles 0:180\n" in info
+    disagreement = "the last projection mirrors the first, so the 181 projections span a closed half " \
+        "turn (1 degrees a step), but the angles span 179.0055 degrees; to drop the last, give --angles 0:180"
+    assert "disagreement %s\n" % disagreement in info
+    report = json.loads(run("--info", "--format", "json", tmp_path / "scan.h5").stdout)
+    assert report["disagreement"] == disagreement and report["mirror"]["axis_column"] == 23.5
     write_dx(tmp_path / "scan.h5", gain * I0 * np.exp(-p) + dark, (gain * I0 + dark)[None], dark[None], theta)
     assert "disagreement" not in run("--info", tmp_path / "scan.h5").stdout
 
@@ -436,7 +472,7 @@ def bad_scans(tmp):
          tmp / "good.h5", status=2)
     case("usage: raw and no-log", "prjsino: --raw and --no-log exclude each other", "--raw", "--no-log",
          tmp / "good.h5", status=2)
-    case("usage: stdout of many rows", "prjsino: OUTDIR - writes one sinogram: select one row with --rows R",
+    case("usage: format without info", "prjsino: --format json needs --info", "--format", "json",
          tmp / "good.h5", status=2)
     return cases
 
@@ -455,29 +491,32 @@ def test_bad_input_fails_with_one_message_and_leaves_nothing(tmp_path):
 
 
 # ---------------------------------------------------------------------------
-# prjstack --scan: the same images as prjslice on prjsino's sinograms.
+# prjstack --scan: the same images as prjslice on prjsino's sinograms, each
+# handed through a pipe here, through scratch files to other machines.
 
 PRJSTACK = os.environ.get("PRJSTACK_BIN", "prjstack")
 PRJSLICE = os.environ.get("PRJSLICE_BIN", "prjslice")
 PRJAXIS = os.environ.get("PRJAXIS_BIN", "prjaxis")
 
 
-def test_prjstack_scan_matches_prjslice_on_the_sinograms(tmp_path):
-    import shutil
-    if not shutil.which("parallel"):
-        if os.environ.get("CI"):
-            pytest.fail("GNU parallel is not installed")
-        pytest.skip("GNU parallel is not installed")
-    rows = 7
+def disc_scan(path, rows):
+    """A disc of radius 8 + r about (3, -2) in row r, the axis off the
+    detector centre, 61 projections from 20 to 200 degrees; and the counts."""
     gain, dark = detector(rows)
-    x = np.arange(N) - 21.75                   # the axis off the detector centre
+    x = np.arange(N) - 21.75
     theta = np.arange(M + 1) * 3.0 + 20
     p = np.empty((M + 1, rows, N))
     for k, t in enumerate(np.radians(theta)):
-        for r in range(rows):                  # a disc of radius 8 + r about (3, -2)
+        for r in range(rows):
             s = x - (3 * np.cos(t) - 2 * np.sin(t))
             p[k, r] = 0.04 * 2 * np.sqrt(np.clip((8 + r) ** 2 - s * s, 0, None))
-    write_dx(tmp_path / "scan.h5", gain * I0 * np.exp(-p) + dark, (gain * I0 + dark)[None], dark[None], theta)
+    write_dx(path, gain * I0 * np.exp(-p) + dark, (gain * I0 + dark)[None], dark[None], theta)
+    return gain * I0 * np.exp(-p) + dark
+
+
+def test_prjstack_scan_matches_prjslice_on_the_sinograms(tmp_path):
+    rows = 7
+    frames = disc_scan(tmp_path / "scan.h5", rows)
     run("--rows", "1:6", tmp_path / "scan.h5", tmp_path / "sg")
     middle = subprocess.run([PRJAXIS, tmp_path / "sg" / "sino_0003.sg"], capture_output=True, text=True,
                             check=True).stdout.strip()
@@ -488,8 +527,8 @@ def test_prjstack_scan_matches_prjslice_on_the_sinograms(tmp_path):
     assert result.returncode == 0, result.stderr
     assert "prjstack: r0/dr %s (prjaxis on row 3)\n" % middle in result.stderr
     names = ["sino_%04d" % r for r in range(1, 6)]
-    assert sorted(f for f in os.listdir(out) if not f.startswith("prjstack")) == \
-        sorted([n + ".tif" for n in names] + ["ranges.csv"])   # the scratch directory is gone
+    assert sorted(f for f in os.listdir(out) if "prjstack" not in f) == \
+        sorted([n + ".tif" for n in names] + ["ranges.csv"])
     csv = ["row,image,min,max"]
     for r, name in zip(range(1, 6), names):
         single = subprocess.run([PRJSLICE, tmp_path / "sg" / (name + ".sg"), "0.5", middle, "20",
@@ -507,7 +546,7 @@ def test_prjstack_scan_matches_prjslice_on_the_sinograms(tmp_path):
     # the bands before it are done, and the CSV and summary still follow
     raw = tmp_path / "raw"
     raw.mkdir()
-    for k, frame in enumerate(counts(gain * I0 * np.exp(-p) + dark, "<u2")):
+    for k, frame in enumerate(counts(frames, "<u2")):
         tifffile.imwrite(raw / ("proj_%d.tif" % k), frame, photometric="minisblack", rowsperstrip=1)
     data = open(raw / "proj_40.tif", "rb").read()
     open(raw / "proj_40.tif", "wb").write(data[:len(data) - 3 * N * 2])   # rows 4 to 6 cut off
@@ -516,9 +555,64 @@ def test_prjstack_scan_matches_prjslice_on_the_sinograms(tmp_path):
                             capture_output=True, text=True)
     assert failed.returncode == 1, failed.stderr
     assert sorted(os.listdir(tmp_path / "cut")) == \
-        ["prjstack.log", "ranges.csv"] + ["sino_%04d.tif" % r for r in range(4)]
+        [".prjstack.values", "prjstack.log", "ranges.csv"] + ["sino_%04d.tif" % r for r in range(4)]
     assert "prjstack: 3 of 7 slices failed:\n  row 4: prjsino: %s/proj_40.tif: cannot read row 4" % raw \
         in failed.stderr
     assert "  row 5: prjsino: %s/proj_40.tif: cannot read row 4" % raw in failed.stderr
     assert "  row 6: not imported, after the failure of rows 4 to 5\n" in failed.stderr
     assert len(open(tmp_path / "cut" / "ranges.csv").read().splitlines()) == 5
+
+
+# Stands in for ssh: runs the command here in a fresh login's environment.
+FAKESSH = """#!/bin/sh
+while [ $# -gt 0 ]; do case $1 in -*) shift ;; *) break ;; esac; done
+shift
+[ "$1" = "--" ] && shift
+exec env -i HOME="$HOME" PATH=/usr/bin:/bin SHELL=/bin/sh sh -c "$*"
+"""
+
+# A reconstructor that notes where its sinogram comes from (a pipe, or a
+# file) and how many sinogram files lie in OUTDIR, then runs prjslice.
+WITNESS = """#!/bin/sh
+if [ "$1" = - ] && [ -p /dev/stdin ]; then from=pipe; else from=file; fi
+echo "$from $(find OUT -name '*.sg' | wc -l)" >>LOG
+exec REAL "$@"
+"""
+
+
+@pytest.mark.parametrize("remote", [False, True])
+def test_prjstack_scan_streams_here_and_takes_bounded_scratch_elsewhere(tmp_path, remote):
+    if remote and not shutil.which("parallel"):
+        if os.environ.get("CI"):
+            pytest.fail("GNU parallel is not installed")
+        pytest.skip("GNU parallel is not installed")
+    disc_scan(tmp_path / "scan.h5", 5)
+    out, log, bin = tmp_path / "out", tmp_path / "log", tmp_path / "bin"
+    bin.mkdir()
+    for name, real in (("prjsino", PRJSINO), ("prjaxis", PRJAXIS)):
+        os.symlink(os.path.abspath(real), bin / name)
+    (bin / "prjslice").write_text(WITNESS.replace("OUT", str(out)).replace("LOG", str(log))
+                                  .replace("REAL", os.path.abspath(PRJSLICE)))
+    (bin / "prjslice").chmod(0o755)
+    # What runs of this machine left: one whose process is gone, one alive.
+    host = socket.gethostname().replace(".", "_")
+    gone = subprocess.Popen(["true"])
+    gone.wait()
+    for pid in (gone.pid, os.getpid()):
+        os.makedirs(out / (".prjstack-scratch-%s-%d" % (host, pid)))
+    remote_options = ["-S", "1/nodeA", "-S", "1/nodeB"] if remote else []
+    env = dict(os.environ, PARALLEL_SSH=str(tmp_path / "fakessh"))
+    (tmp_path / "fakessh").write_text(FAKESSH)
+    (tmp_path / "fakessh").chmod(0o755)
+    result = subprocess.run([PRJSTACK, "-j", "2", "--no-bar", *remote_options, "-p", bin / "prjslice", "--scan",
+                             tmp_path / "scan.h5", "--band", "2", "0.5", "auto", out], capture_output=True,
+                            text=True, env=env)
+    assert result.returncode == 0, result.stderr
+    notes = sorted(open(log).read().split("\n")[:-1])
+    if remote:   # one band's files at most, removed as their slices finish
+        assert len(notes) == 5 and all(n.startswith("file ") and 1 <= int(n[5:]) <= 2 for n in notes), notes
+    else:        # through pipes, and not one sinogram file
+        assert notes == ["pipe 0"] * 5
+    scratch = sorted(f for f in os.listdir(out) if f.startswith(".prjstack-scratch"))
+    assert scratch == [".prjstack-scratch-%s-%d" % (host, os.getpid())]
+    assert len(open(out / "ranges.csv").read().splitlines()) == 6
