@@ -5,7 +5,7 @@
 # the independent TIFF readers the tests open our files with (libtiff's
 # tools, Python's numpy, tifffile and Pillow, and ImageJ's jar with a JDK to
 # compile against it); h5py, pytest and tqdm for the importer's and the
-# Python package's tests; GNU parallel for programs/prjstack/prjstack; groff and mandoc
+# Python package's tests; GNU parallel for prjstack -S (other machines); groff and mandoc
 # to check the man pages; valgrind, and clang with its sanitizer and
 # libFuzzer runtimes (libclang-rt-14-dev), for the robustness checks of
 # .ci/run. Installs only what is missing, so it can be run again at no cost.

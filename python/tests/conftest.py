@@ -58,7 +58,7 @@ def standin(tmp_path, monkeypatch):
     programs, with the script in place of name (REAL in it: the real one)."""
     real, bin = prjslice.bindir(), tmp_path / "bin"
     bin.mkdir()
-    for name in ("prjslice", "prjslice-fixed", "prjaxis"):
+    for name in ("prjslice", "prjslice-fixed", "prjaxis", "prjsino", "prjphantom"):
         (bin / name).symlink_to(os.path.join(real, name))
     monkeypatch.setenv("PRJSLICE_BIN", str(bin))
 

@@ -2,6 +2,7 @@
 and axis; the sinogram format byte for byte; stacks; failures, interruptions
 and what they leave behind."""
 
+import json
 import os
 import signal
 import threading
@@ -246,3 +247,82 @@ def test_finding_the_programs(monkeypatch, tmp_path):
     monkeypatch.setenv("PATH", os.path.dirname(prjslice._programs.__file__))
     with pytest.raises(FileNotFoundError, match="set PRJSLICE_BIN"):
         prjslice.find_axis(np.ones((3, 3)))
+
+
+# ---------------------------------------------------------------------------
+# A raw scan to a volume: the images and value lines of prjslice on the
+# sinogram files prjsino writes, the axis prjaxis finds on them, the report.
+
+def phantom_scan(path):
+    """A Data Exchange scan of 6 rows of 48 columns, 40 projections from 10
+    degrees, the axis off the detector centre."""
+    if not os.access(os.path.join(prjslice.bindir(), "prjsino"), os.X_OK):
+        pytest.skip("prjsino is not built (PRJSLICE_IMPORT=OFF)")
+    status, _, err = command_line("prjphantom", "--scan", "dx", "--rows", 6, 48, 40, 10, 0.04, -21.75, path)
+    assert status == 0, err
+    return path
+
+
+# rows, r0, band, jobs
+SCANS = [(None, "auto", 4, 2), (range(1, 4), -21.75, 1, 1), (3, None, 64, None), ((2, 6), "auto", 3, 3)]
+
+
+@pytest.mark.parametrize("rows, r0, band, jobs", SCANS)
+def test_scan_to_volume_as_the_command_line(tmp_path, rows, r0, band, jobs):
+    tifffile = need("tifffile")
+    scan = phantom_scan(tmp_path / "scan.h5")
+    images, info = prjslice.reconstruct_scan(scan, rows, 0.04, r0, band=band, jobs=jobs, info=True)
+    first, end = (0, 6) if rows is None else (rows, rows + 1) if isinstance(rows, int) else \
+        (rows.start, rows.stop) if isinstance(rows, range) else rows
+    selection = ["--rows", "%d:%d" % (first, end)]
+    status, out, err = command_line("prjsino", "--info", "--format", "json", *selection, scan)
+    assert status == 0 and info.report == json.loads(out)
+    assert command_line("prjsino", *selection, scan, tmp_path / "sg")[0] == 0
+    files = sorted(os.listdir(tmp_path / "sg"))
+    assert info.rows == [int(f[5:9]) for f in files] and info.ra == 10
+    if r0 == "auto":
+        r0 = float(command_line("prjaxis", tmp_path / "sg" / files[(len(files) - 1) // 2])[1])
+    assert info.r0 == (-23.5 if r0 is None else r0)
+    assert images.shape == (len(files), 48, 48) and images.dtype == np.float32
+    for image, run, name in zip(images, info.runs, files):
+        status, out, _ = command_line("prjslice", tmp_path / "sg" / name, 0.04, info.r0, 10, tmp_path / "s.tif")
+        assert status == 0 and run.value_line + "\n" == out
+        assert np.array_equal(bits(image), bits(tifffile.imread(tmp_path / "s.tif")))
+    assert len(info.importer) == -(-len(files) // band) and "40 of 40 projections kept" in info.importer[0]
+
+
+# arguments, the error and its text
+SCAN_FAILURES = [
+    (dict(rows=(3, 9)), prjslice.ReconstructionError, "prjsino: rows 3 to 8 lie outside the detector, whose rows "
+                                                      "are 0 to 5"),
+    (dict(clip=3), ValueError, "prjsino: --clip takes a transmission in (0, 1]: 3.0"),
+    (dict(raw=True, no_log=True), ValueError, "prjsino: --raw and --no-log exclude each other"),
+    (dict(rows=range(0, 6, 2)), ValueError, "rows must be consecutive, not range(0, 6, 2)"),
+    (dict(r0="middle"), ValueError, "r0 must be a number, None or \"auto\", not 'middle'"),
+    (dict(band=0), ValueError, "band must be at least 1 row, not 0"),
+    (dict(r0=5.0, rows=(1, 3)), prjslice.ReconstructionError, "slice 0: bad detector offset (unit in detector "
+                                                             "interval). (2 of 2 slices failed: 0, 1)"),
+    (dict(standin="#!/bin/sh\ncat >/dev/null\necho 'no axis here' >&2\nexit 1\n"), prjslice.ReconstructionError,
+     "no axis here"),
+]
+
+
+@pytest.mark.parametrize("arguments, error, text", SCAN_FAILURES)
+def test_scan_failures_carry_the_program_text(tmp_path, standin, arguments, error, text):
+    scan = phantom_scan(tmp_path / "scan.h5")
+    if "standin" in arguments:
+        standin("prjaxis", arguments.pop("standin"))
+    with pytest.raises(error) as failed:
+        prjslice.reconstruct_scan(scan, dr=0.04, **arguments)
+    assert str(failed.value) == text
+
+
+def test_interrupted_scan_kills_its_children(tmp_path, standin):
+    """Interrupted while prjsino streams and two slices run."""
+    scan = phantom_scan(tmp_path / "scan.h5")
+    standin("prjslice", "#!/bin/sh\nexec sleep 60\n")
+    interrupt_when(3)
+    started = time.monotonic()
+    with pytest.raises(KeyboardInterrupt):
+        prjslice.reconstruct_scan(scan, dr=0.04, r0=-21.75, jobs=2)
+    assert time.monotonic() - started < 10 and children() == []

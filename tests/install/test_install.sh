@@ -4,11 +4,12 @@
 #
 # - every program in bin, runnable from there: the installed prjslice gives
 #   the same bytes as the built one, prjslice-fixed writes nothing on
-#   standard error, prjstack finds the prjslice installed beside it;
+#   standard error, prjstack runs the installed Python package and the
+#   prjslice installed beside it;
 # - the man page in man1 (also as prjslice-fixed.1) renders without a single
 #   warning from groff or mandoc, and names every message the program can
 #   print, as read from the sources.
-# A check whose tool (GNU parallel, groff, mandoc) is missing is skipped, and
+# A check whose tool (groff, mandoc) is missing is skipped, and
 # then so is the test (77) when all else passed; under CI (CI set) a missing
 # tool fails it.
 
@@ -68,10 +69,13 @@ else
 fi
 err=$("$bin/prjslice" s.sg 1 2>&1)
 [[ $? -eq 1 && $err == "usage : prjslice SG dr r0/dr ra TG" ]] || fail "installed prjslice usage: '$err'"
-if ! command -v parallel >/dev/null; then
-    lacking "GNU parallel" "the installed prjstack"
-elif "$bin/prjstack" --no-bar 1 -19.25 5 stack s.sg >/dev/null 2>&1 && cmp -s stack/s.tif built.tif; then
-    pass "installed prjstack runs the prjslice installed beside it"
+# The launcher runs the installed package, from another directory, in a
+# clean environment.
+mkdir elsewhere
+if (cd elsewhere && env -i PATH=/usr/bin:/bin HOME="$work" PYTHONDONTWRITEBYTECODE=1 \
+        "$bin/prjstack" --no-bar 1 -19.25 5 ../stack ../s.sg >/dev/null 2>&1) &&
+    cmp -s stack/s.tif built.tif && [[ -z $(ls elsewhere) ]]; then
+    pass "installed prjstack runs the installed package and the prjslice installed beside it"
 else
     fail "installed prjstack"
 fi
