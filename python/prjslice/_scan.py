@@ -52,8 +52,7 @@ def axis(prjsino, prjaxis, options, scan, row):
     try:
         finder = subprocess.run([prjaxis, "-"], stdin=source.stdout, capture_output=True)
         source.stdout.close()
-        imported = subprocess.CompletedProcess(source.args, None, b"", source.stderr.read())
-        imported.returncode = source.wait()
+        imported = subprocess.CompletedProcess(source.args, source.wait(), b"", source.stderr.read())
     except BaseException:
         source.kill()
         source.wait()
@@ -64,8 +63,8 @@ def axis(prjsino, prjaxis, options, scan, row):
     error = _check(prjsino, imported) or _check(prjaxis, finder)
     if error:
         raise error
-    warnings = finder.stderr.decode("utf-8", "replace").splitlines()
-    return finder.stdout.decode("ascii").strip(), [line for line in warnings if line.strip()]
+    doubts = finder.stderr.decode("utf-8", "replace").splitlines()
+    return finder.stdout.decode("ascii").strip(), [line for line in doubts if line.strip()]
 
 
 class Band:

@@ -330,7 +330,7 @@ class Joblog:
         self.seq += 1
         code = job.process.returncode
         self.file.write("%d\t:\t%.3f\t%10.3f\t0\t%d\t%d\t%d\t%s\n" % (
-            self.seq, job.started, time.time() - job.started, len(job.out), max(code, 0), max(-code, 0),
+            self.seq, job.started, job.ended - job.started, len(job.out), max(code, 0), max(-code, 0),
             job.command))
         self.file.flush()
 
@@ -340,7 +340,7 @@ class Job:
 
     def __init__(self, slice, process, command):
         self.slice, self.process, self.command = slice, process, command
-        self.started, self.out, self.err, self.open, self.killed = time.time(), b"", b"", 2, False
+        self.started, self.ended, self.out, self.err, self.open, self.killed = time.time(), None, b"", b"", 2, False
 
 
 class Children:
@@ -377,15 +377,17 @@ class Children:
                     job.open -= 1
                     if job.open == 0:
                         job.process.wait()
+                        job.ended = time.time()
                         self.running.remove(job)
                         ended.append(job)
         return ended
 
     def stop(self):
-        """Kills the jobs still running; all of them once ended."""
+        """Kills the jobs still running (their process groups: whatever they
+        started too); all of them once ended."""
         for job in self.running:
             if job.process.poll() is None:
-                job.process.kill()
+                os.killpg(job.process.pid, signal.SIGKILL)
                 job.killed = True
         ended = []
         while self.running:
@@ -439,11 +441,13 @@ class Run:
             code = job.process.returncode
             text = (job.out if code == 0 else job.err).decode("utf-8", "surrogateescape")
             lines = [line for line in text.splitlines() if line.strip()]
+            # A slice killed by a signal may have written no more than the
+            # full build's pass bands on standard error.
             if code == 0:
                 self.finished(job.slice, True, lines[-1] if lines else "")
             else:
-                self.finished(job.slice, False, lines[-1] if lines else
-                              "killed by signal %d" % -code if code < 0 else "exit status %d" % code, job.killed)
+                self.finished(job.slice, False, "killed by signal %d" % -code if code < 0 else
+                              lines[-1] if lines else "exit status %d" % code, job.killed)
             self.joblog.add(job)
 
     def start(self, slice, argv, stdin, command):
@@ -556,16 +560,18 @@ class Run:
             raise KeyboardInterrupt
 
     def gather(self, stream, by_path, remove):
-        pending = b""
+        """Takes each job's result as GNU parallel passes it on: the sinogram,
+        the exit status and prjslice's last line, each ended by a NUL."""
+        fields, pending = [], b""
         for data in iter(lambda: os.read(stream.fileno(), 1 << 16), b""):
-            pending += data
-            fields = pending.split(b"\0")
-            pending = b"\0".join(fields[len(fields) - 1 - (len(fields) - 1) % 3:])
-            for k in range(0, len(fields) - 1 - (len(fields) - 1) % 3, 3):
-                path, code, line = (os.fsdecode(field) for field in fields[k:k + 3])
+            *ended, pending = (pending + data).split(b"\0")
+            fields += ended
+            while len(fields) >= 3:
+                path, code, line = (os.fsdecode(field) for field in fields[:3])
+                del fields[:3]
                 code = int(code)
-                self.finished(by_path[path], code == 0, line if code == 0 or line else
-                              "killed by signal %d" % (code - 128) if code > 128 else "exit status %d" % code)
+                self.finished(by_path[path], code == 0, "killed by signal %d" % (code - 128) if code > 128 else
+                              line if code == 0 or line else "exit status %d" % code)
                 if remove:
                     os.remove(path)
 

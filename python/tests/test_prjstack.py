@@ -12,7 +12,7 @@
   stand-in that runs the job here in a clean environment), BPF_RANGE passed on;
 - lists, another program, awkward file names (and their CSV fields); a
   clash of slice names;
-- -j and -g; the messages for a slice that vanished, for usage errors, and
+- -j and -g; the messages for a slice killed by a signal, for usage errors, and
   for -S without GNU parallel (which nothing else needs).
 """
 
@@ -314,16 +314,25 @@ def test_clash_of_slice_names(stack):
     assert not os.path.exists("clash/slice_1.tif")
 
 
-@pytest.mark.parametrize("remote", [False, True])
-def test_a_slice_that_vanishes(stack, remote):
-    """Its job's whole process group killed: here prjslice's signal, through
-    GNU parallel nothing at all (see the job log)."""
+VANISH = "#!/bin/sh\nkill -KILL 0\n"
+TERMINATED = "#!/bin/sh\nprintf '0.000000\\t0.500000\\n' >&2\nkill -TERM $$\n"
+
+
+@pytest.mark.parametrize("script, remote, reason", [
+    (VANISH, False, "killed by signal 9"),
+    (VANISH, True, "not reconstructed (see gone/prjstack.log)"),
+    (TERMINATED, False, "killed by signal 15"),
+    (TERMINATED, True, "killed by signal 15"),
+])
+def test_a_slice_killed_by_a_signal(stack, script, remote, reason):
+    """Its process group killed, its job's with it through GNU parallel
+    (nothing but the job log tells), or itself after the full build's pass
+    bands."""
     if remote:
         need_parallel()
-    vanish = standin("vanish", "#!/bin/sh\nkill -KILL 0\n")
-    status, _, err = prjstack("--no-bar", *(["-S", ":"] if remote else []), "-p", vanish, *GEOMETRY, "gone",
+    killed = standin("killed", script)
+    status, _, err = prjstack("--no-bar", *(["-S", ":"] if remote else []), "-p", killed, *GEOMETRY, "gone",
                               "stack/slice_1.sg")
-    reason = "not reconstructed (see gone/prjstack.log)" if remote else "killed by signal 9"
     assert status == 1 and "  stack/slice_1.sg: %s\n" % reason in err
 
 
