@@ -6,11 +6,16 @@
 //   /exchange/theta, the angle of each projection, in degrees unless its
 //   "units" attribute says radians.
 // - NeXus NXtomo: the group (at any depth) holding a dataset "definition"
-//   that reads "NXtomo"; its instrument/detector/data holds every frame in
-//   the order of acquisition, instrument/detector/image_key the kind of each
-//   (0 projection, 1 flat, 2 dark; any other value is skipped), and
+//   that reads "NXtomo" (the one named, or the only one that holds data);
+//   its instrument/detector/data holds every frame in the order of
+//   acquisition, instrument/detector/image_key the kind of each (a whole
+//   number: 0 projection, 1 flat, 2 dark; any other is skipped), and
 //   sample/rotation_angle the angle of each, in the unit its "units"
 //   attribute names.
+//
+// Declared sizes are checked against the limits and against each other
+// before anything is read or reserved for them: a few kilobytes of HDF5 can
+// declare a billion frames.
 //
 // Failures that the library would pass over are checked before the long
 // pass: a compression filter that is not installed (it shows only when a

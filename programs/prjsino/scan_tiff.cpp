@@ -1,8 +1,9 @@
 // Raw scans as TIFF files, read with libtiff: the projections named by a
 // file pattern (each file one frame, or a multi-page file one frame per
-// page), flats and darks by patterns of their own. Each page must hold one
-// sample per pixel in strips: unsigned or signed integers of 8, 16 or 32 bits
-// or IEEE floats of 32 or 64 bits, in either byte order (libtiff swaps them).
+// page, every file of a pattern as many), flats and darks by patterns of
+// their own. Each page must hold one sample per pixel in strips: unsigned or
+// signed integers of 8, 16 or 32 bits or IEEE floats of 32 or 64 bits, in
+// either byte order (libtiff swaps them).
 
 #include "scan.h"
 
@@ -178,7 +179,7 @@ Page TiffScan::Layout(TIFF* tif, const Frame& f)
     if (!integer && !real)
         throw ScanError(name + ": samples of " + std::to_string(p.bits) + " bits in sample format " +
                         std::to_string(p.format) + "; 8-, 16- or 32-bit integers or 32- or 64-bit floats are read");
-    if (p.width < 1 || p.length < 1 || p.width > 1u << 30 || p.length > 1u << 30)
+    if (p.width < 1 || p.length < 1 || p.width > kMaxSide || p.length > kMaxSide)
         throw ScanError(name + ": a page of " + std::to_string(p.width) + " x " + std::to_string(p.length) +
                         " pixels");
     return p;
