@@ -748,12 +748,13 @@ static void Convert(Scan& scan, const Options& o, const HalfTurn& turn, int row0
         if (std::fflush(stdout) != 0)
             Fail("cannot write standard output: " + std::string(std::strerror(errno)));
     } else {
+        const auto rows = [](int first, int last) { return (first == last ? "row " : "rows ") + Range(first, last); };
         for (int r = 0; r < count; ++r) {
             if (rename(temporaries[r].c_str(), names[r].c_str()) != 0)
                 Fail(names[r] + ": cannot rename the finished sinogram: " + std::strerror(errno) +
                      (r == 0 ? std::string()
-                             : "; the sinograms of rows " + Range(row0, row0 + r - 1) + " are written, those of rows " +
-                                   Range(row0 + r, row0 + count - 1) + " are not"));
+                             : "; the sinograms of " + rows(row0, row0 + r - 1) + " are written, those of " +
+                                   rows(row0 + r, row0 + count - 1) + " are not"));
             renamedCount = r + 1;
         }
         temporaryCount = 0;
