@@ -5,6 +5,7 @@ Run by CTest through pytest with PRJSINO_BIN naming the program.
 """
 
 import os
+import socket
 import subprocess
 
 import numpy as np
@@ -44,6 +45,13 @@ def counts(values, dtype):
         info = np.iinfo(dtype)
         return np.clip(np.rint(values), info.min, info.max).astype(dtype)
     return values.astype(dtype)
+
+
+def dead_pid():
+    """The id of a process that has ended and been reaped."""
+    child = subprocess.Popen(["true"])
+    child.wait()
+    return child.pid
 
 
 def run(*args, env=None, check=True):
@@ -93,13 +101,14 @@ def write_dx(path, proj, flats, darks, theta, units=None, **options):
                 f["/exchange/theta"].attrs["units"] = units
 
 
-def write_nxtomo(path, frames, keys, angles, entry="entry", units="degree"):
-    with h5py.File(path, "w") as f:
+def write_nxtomo(path, frames, keys, angles, entry="entry", units="degree", mode="w"):
+    """keys as given when an array (floats included), else int32."""
+    with h5py.File(path, mode) as f:
         g = f.create_group(entry)
         g.attrs["NX_class"] = "NXentry"
         g["definition"] = "NXtomo"
         g.create_dataset("instrument/detector/data", data=frames)
-        g["instrument/detector/image_key"] = np.asarray(keys, np.int32)
+        g["instrument/detector/image_key"] = keys if isinstance(keys, np.ndarray) else np.asarray(keys, np.int32)
         g["sample/rotation_angle"] = angles
         g["sample/rotation_angle"].attrs["units"] = units
 
@@ -234,6 +243,24 @@ def test_angles(tmp_path, what, theta, units, args, frames, ra):
     np.testing.assert_allclose(values, p[list(frames), 2], rtol=0, atol=1e-12)
 
 
+def test_nxtomo_entry_is_the_one_named_or_the_only_one_with_data(tmp_path):
+    gain, dark = detector()
+    p = line_integrals(M + 1)
+    frames = np.concatenate([dark[None], (gain * I0 + dark)[None], gain * I0 * np.exp(-p) + dark])
+    angles = np.concatenate([[0, 0], np.arange(M) * 3.0])
+    with h5py.File(tmp_path / "scan.h5", "w") as f:   # first by name, without data
+        f["a/definition"] = "NXtomo"
+    write_nxtomo(tmp_path / "scan.h5", frames[:-1], [2, 1] + [0] * M, angles, entry="b", mode="a")
+    result = run(tmp_path / "scan.h5", tmp_path / "b")
+    assert "NeXus NXtomo (entry /b)" in result.stderr
+    check_sinograms(tmp_path / "b", expected(frames[2:-1], frames[1:2], frames[:1]), 0)
+    other = np.concatenate([frames[:2], frames[3:]])    # the projections one step on
+    write_nxtomo(tmp_path / "scan.h5", other, [2, 1] + [0] * M, angles, entry="c", mode="a")
+    result = run("--entry", "/c/", tmp_path / "scan.h5", tmp_path / "c")
+    assert "NeXus NXtomo (entry /c)" in result.stderr
+    check_sinograms(tmp_path / "c", expected(other[2:], other[1:2], other[:1]), 0)
+
+
 def test_flats_before_and_after_are_interpolated_by_frame_index(tmp_path):
     """The beam fades by 10% over the scan; the flats of each series record it."""
     gain, dark = detector()
@@ -296,16 +323,21 @@ def test_medians_of_flats_and_darks(tmp_path):
     check_sinograms(tmp_path / "out", want, 0)
 
 
-def test_a_failed_rename_leaves_no_sinogram(tmp_path):
+def test_temporaries_of_killed_runs_are_removed_and_others_kept(tmp_path):
+    """Only those of this host whose process is gone: a live run's, or one on
+    another host sharing the directory, stay."""
     gain, dark = detector()
     write_dx(tmp_path / "scan.h5", gain * I0 * np.exp(-line_integrals(M)) + dark, (gain * I0 + dark)[None],
              dark[None], np.arange(M) * 3.0)
-    (tmp_path / "out" / "sino_0003.sg" / "x").mkdir(parents=True)   # a directory in the way
-    result = run(tmp_path / "scan.h5", tmp_path / "out", check=False)
-    assert result.returncode == 1
-    assert result.stderr == "prjsino: %s/out/sino_0003.sg: cannot rename the finished sinogram: Is a directory\n" \
-        % tmp_path
-    assert os.listdir(tmp_path / "out") == ["sino_0003.sg"]
+    host, gone = socket.gethostname().replace(".", "_"), dead_pid()
+    out = tmp_path / "out"
+    out.mkdir()
+    kept = [".sino_0001.sg.part-%s-%d" % (host, os.getpid()), ".sino_0001.sg.part-other_host-%d" % gone,
+            ".sino_0001.sg.part-%d" % gone, ".sino_0002.sg.part-%s-%dx" % (host, gone)]
+    for name in kept + [".sino_0001.sg.part-%s-%d" % (host, gone), ".sino_00012.sg.part-%s-%d" % (host, gone)]:
+        (out / name).write_bytes(b"part")
+    run(tmp_path / "scan.h5", out)
+    assert sorted(os.listdir(out)) == sorted(kept + ["sino_%04d.sg" % r for r in range(ROWS)])
 
 
 # ---------------------------------------------------------------------------
@@ -354,15 +386,31 @@ def test_info_finds_a_closed_half_turn_the_angles_miss(tmp_path):
 # ---------------------------------------------------------------------------
 # Bad input: one message, status 1 (2 for usage errors), no sinogram left.
 
+def outdir(tmp, name):
+    return tmp / ("out-" + name.replace(" ", "-").replace(":", ""))
+
+
+def declared(path, datasets):
+    """An HDF5 file whose datasets given as a shape are declared only:
+    chunked, no chunk stored, so that any size costs nothing on disk."""
+    with h5py.File(path, "w") as f:
+        for name, value in datasets.items():
+            if isinstance(value, tuple):
+                f.create_dataset(name, shape=value, chunks=(1,) * (len(value) - 1) + (min(value[-1], 4096),))
+            else:
+                f[name] = value
+
+
 def bad_scans(tmp):
-    """name -> (arguments, message), each scan made in tmp."""
+    """name -> (arguments, message, status, env, files left in the output,
+    standard output), each scan made in tmp."""
     gain, dark = detector()
     proj = gain * I0 * np.exp(-line_integrals(M)) + dark
     flats, darks, theta = (gain * I0 + dark)[None], dark[None], np.arange(M) * 3.0
     cases = {}
 
-    def case(name, message, *args, status=1, env=None):
-        cases[name] = (list(args), message, status, env)
+    def case(name, message, *args, status=1, env=None, left=(), stdout=None):
+        cases[name] = (list(args), message, status, env, sorted(left), stdout)
 
     case("missing file", "prjsino: %s/none.h5: no such file, and no file matches it as a pattern "
          "(projections)" % tmp, "%s/none.h5" % tmp)
@@ -432,6 +480,70 @@ def bad_scans(tmp):
         del f["/exchange/data_white"]
     case("no flats", "prjsino: %s/noflat.h5: no flats; give --raw if the frames are transmissions already, "
          "--no-log if they are line integrals" % tmp, tmp / "noflat.h5")
+    # a directory where an earlier run wrote row 5: found before the pass,
+    # and the earlier run's other sinograms stay
+    tall_gain, tall_dark = detector(rows=10)
+    write_dx(tmp / "tall.h5", tall_gain * I0 * np.exp(-line_integrals(M, rows=10)) + tall_dark,
+             (tall_gain * I0 + tall_dark)[None], tall_dark[None], theta)
+    earlier = outdir(tmp, "directory in the way")
+    run("--rows", "0:8", tmp / "tall.h5", earlier)
+    os.remove(earlier / "sino_0005.sg")
+    (earlier / "sino_0005.sg" / "x").mkdir(parents=True)
+    case("directory in the way", "prjsino: %s/sino_0005.sg: a directory, where the sinogram of row 5 goes\n"
+         % earlier, tmp / "tall.h5", left=["sino_%04d.sg" % r for r in range(8)])
+    # a stack of 37 files, one with a second page of the same size
+    (tmp / "pages").mkdir()
+    for k, frame in enumerate(counts(gain * I0 * np.exp(-line_integrals(37)) + dark, "<u2")):
+        tifffile.imwrite(tmp / "pages" / ("proj_%d.tif" % k), np.stack([frame] * (2 if k == 12 else 1)),
+                         photometric="minisblack")
+    case("a file of two pages in a stack", "prjsino: %s/pages/proj_12.tif: 2 pages, where 36 of the 37 files of "
+         "the projections hold 1; the files of a stack hold as many frames each\n" % tmp,
+         tmp / "pages" / "proj_*.tif", "--raw", "--angles", "0:180")
+    # sizes declared in a few kilobytes: checked before memory is reserved
+    declared(tmp / "frames.h5", {"/exchange/data": (10 ** 9, ROWS, N), "/exchange/data_white": flats,
+                                 "/exchange/theta": theta})
+    case("10^9 frames", "prjsino: %s/frames.h5: /exchange/data holds 1000000000 frames, more than 67108864 of "
+         "a scan\n" % tmp, tmp / "frames.h5")
+    declared(tmp / "theta.h5", {"/exchange/data": proj, "/exchange/data_white": flats,
+                                "/exchange/theta": (10 ** 9,)})
+    case("10^9 angles", "prjsino: %s/theta.h5: /exchange/theta holds 1000000000 angles for 60 projections\n"
+         % tmp, tmp / "theta.h5")
+    declared(tmp / "wide.h5", {"/exchange/data": (M, ROWS, 2 ** 31), "/exchange/data_white": (1, ROWS, 2 ** 31),
+                               "/exchange/theta": theta})
+    case("frames 2^31 wide", "prjsino: %s/wide.h5: /exchange/data has frames of 5 x 2147483648 pixels, more "
+         "than 1048576 a side\n" % tmp, tmp / "wide.h5")
+    nx = {"/entry/definition": "NXtomo", "/entry/instrument/detector/data": (10 ** 9, ROWS, N),
+          "/entry/instrument/detector/image_key": (10 ** 9,), "/entry/sample/rotation_angle": (10 ** 9,)}
+    declared(tmp / "keys.h5", nx)
+    case("NXtomo of 10^9 frames", "prjsino: %s/keys.h5: /entry/instrument/detector/data holds 1000000000 "
+         "frames, more than 67108864 of a scan\n" % tmp, tmp / "keys.h5")
+    declared(tmp / "rotation.h5", {**nx, "/entry/instrument/detector/data": proj,
+                                   "/entry/instrument/detector/image_key": np.zeros(M, np.int32)})
+    case("10^9 rotation angles", "prjsino: %s/rotation.h5: /entry/sample/rotation_angle holds 1000000000 angles "
+         "for the 60 frames of /entry/instrument/detector/data\n" % tmp, tmp / "rotation.h5")
+    # NXtomo: image keys that are not whole numbers, two entries, units
+    # that are not text
+    frames, angles = np.concatenate([darks, flats, proj]), np.concatenate([[0, 0], theta])
+    for name, key in (("half", 0.5), ("nan", np.nan), ("huge", 2 ** 40)):
+        keys = np.array([2, 1] + [0] * M, np.float64 if name != "huge" else np.int64)
+        keys[7] = key
+        write_nxtomo(tmp / ("key-%s.h5" % name), frames, keys, angles)
+        case("image key " + name, "prjsino: %s/key-%s.h5: /entry/instrument/detector/image_key holds %g for frame "
+             "7, which is not an image key (a whole number: 0 projection, 1 flat, 2 dark)\n" % (tmp, name, key),
+             tmp / ("key-%s.h5" % name))
+    write_nxtomo(tmp / "two.h5", frames, [2, 1] + [0] * M, angles, entry="entry1")
+    write_nxtomo(tmp / "two.h5", frames, [2, 1] + [0] * M, angles, entry="entry2", mode="a")
+    case("two entries", "prjsino: %s/two.h5: 2 NXtomo entries hold data: /entry1, /entry2; choose one with "
+         "--entry\n" % tmp, tmp / "two.h5")
+    case("no such entry", "prjsino: %s/two.h5: no NXtomo entry /entry3 (--entry); its NXtomo entries: /entry1, "
+         "/entry2\n" % tmp, "--entry", "entry3", tmp / "two.h5")
+    write_nxtomo(tmp / "units.h5", frames, [2, 1] + [0] * M, angles, units=1.0)
+    case("numeric units", "prjsino: %s/units.h5: the units attribute of the angles /entry/sample/rotation_angle "
+         "is not text; it should read degrees or radians\n" % tmp, tmp / "units.h5")
+    case("info to a full output", "prjsino: cannot write standard output: No space left on device\n",
+         "--info", tmp / "good.h5", stdout="/dev/full")
+    case("info to a closed output", "prjsino: cannot write standard output: Bad file descriptor\n",
+         "--info", tmp / "good.h5", stdout="closed")
     case("usage: rows", "prjsino: --rows takes A:B with 0 <= A < B (rows A ... B-1): 4:2", "--rows", "4:2",
          tmp / "good.h5", status=2)
     case("usage: raw and no-log", "prjsino: --raw and --no-log exclude each other", "--raw", "--no-log",
@@ -443,15 +555,18 @@ def bad_scans(tmp):
 
 def test_bad_input_fails_with_one_message_and_leaves_nothing(tmp_path):
     cases = bad_scans(tmp_path)
-    for name, (args, message, status, env) in cases.items():
-        out = tmp_path / ("out-" + name.replace(" ", "-").replace(":", ""))
-        target = "-" if "stdout" in name else out
-        result = run(*args, target, env=env, check=False)
+    for name, (args, message, status, env, left, stdout) in cases.items():
+        out = outdir(tmp_path, name)
+        target = [] if "--info" in args else ["-"] if "stdout" in name else [out]
+        with open(stdout if stdout not in (None, "closed") else os.devnull, "wb") as sink:
+            result = subprocess.run([PRJSINO, *map(str, args + target)], stdout=sink, stderr=subprocess.PIPE,
+                                    text=True, env=None if env is None else {**os.environ, **env},
+                                    preexec_fn=(lambda: os.close(1)) if stdout == "closed" else None)
         assert result.returncode == status, (name, result.stderr)
         assert result.stderr.startswith(message), (name, result.stderr)
         if status == 1:
             assert result.stderr.count("\n") == 1, (name, result.stderr)
-        assert not out.exists() or os.listdir(out) == [], name
+        assert sorted(os.listdir(out)) == left if out.exists() else not left, name
 
 
 # ---------------------------------------------------------------------------
@@ -482,9 +597,12 @@ def test_prjstack_scan_matches_prjslice_on_the_sinograms(tmp_path):
     middle = subprocess.run([PRJAXIS, tmp_path / "sg" / "sino_0003.sg"], capture_output=True, text=True,
                             check=True).stdout.strip()
     out = tmp_path / "out"
+    # prjstack finds prjsino and prjaxis beside itself or prjslice, else on PATH
+    env = {**os.environ, "PATH": os.pathsep.join([os.path.dirname(os.path.abspath(PRJSINO)),
+                                                  os.path.dirname(os.path.abspath(PRJAXIS)), os.environ["PATH"]])}
     stack = [PRJSTACK, "-j", "2", "--no-bar", "-p", PRJSLICE, "--scan", tmp_path / "scan.h5", "--rows", "1:6",
              "--band", "2", "0.5", "auto", out]
-    result = subprocess.run(stack, capture_output=True, text=True)
+    result = subprocess.run(stack, capture_output=True, text=True, env=env)
     assert result.returncode == 0, result.stderr
     assert "prjstack: r0/dr %s (prjaxis on row 3)\n" % middle in result.stderr
     names = ["sino_%04d" % r for r in range(1, 6)]
@@ -497,10 +615,18 @@ def test_prjstack_scan_matches_prjslice_on_the_sinograms(tmp_path):
         assert open(out / (name + ".tif"), "rb").read() == open(tmp_path / (name + ".tif"), "rb").read()
         csv.append("%d,%s,%s" % (r, out / (name + ".tif"), single.stdout.strip().replace("\t", ",")))
     assert open(out / "ranges.csv").read() == "\n".join(csv) + "\n"
-    # --resume imports and runs only the missing slice
+    # --resume imports and runs only the missing slice, and removes the
+    # scratch directory of a killed run of this host; a live run's, and one
+    # of another host sharing OUTDIR, stay
     os.remove(out / "sino_0004.tif")
-    result = subprocess.run(stack[:-3] + ["--resume", "0.5", middle, out], capture_output=True, text=True)
+    host, gone = socket.gethostname().replace(".", "_"), dead_pid()
+    kept = [".prjsino.%s-%d.Ab12Cd" % (host, os.getpid()), ".prjsino.other_host-%d.Ef34Gh" % gone]
+    for name in kept + [".prjsino.%s-%d.Ij56Kl" % (host, gone)]:
+        (out / name).mkdir()
+        (out / name / "sino_0002.sg").write_bytes(b"band")
+    result = subprocess.run(stack[:-3] + ["--resume", "0.5", middle, out], capture_output=True, text=True, env=env)
     assert result.returncode == 0, result.stderr
+    assert sorted(f for f in os.listdir(out) if f.startswith(".")) == sorted(kept)
     assert "5 slices, 4 already done, 1 to reconstruct" in result.stderr
     assert open(out / "sino_0004.tif", "rb").read() == open(tmp_path / "sino_0004.tif", "rb").read()
     # a band that cannot be imported: its rows fail with prjsino's message,
@@ -513,7 +639,7 @@ def test_prjstack_scan_matches_prjslice_on_the_sinograms(tmp_path):
     open(raw / "proj_40.tif", "wb").write(data[:len(data) - 3 * N * 2])   # rows 4 to 6 cut off
     failed = subprocess.run([PRJSTACK, "--no-bar", "-p", PRJSLICE, "--scan", raw / "proj_*.tif", "--raw",
                              "--angles", "20:200", "--band", "2", "0.5", middle, tmp_path / "cut"],
-                            capture_output=True, text=True)
+                            capture_output=True, text=True, env=env)
     assert failed.returncode == 1, failed.stderr
     assert sorted(os.listdir(tmp_path / "cut")) == \
         ["prjstack.log", "ranges.csv"] + ["sino_%04d.tif" % r for r in range(4)]
