@@ -114,12 +114,15 @@ def write_nxtomo(path, frames, keys, angles, entry="entry", units="degree"):
     ("dx-blosc", "u4", "<"), ("nxtomo", "u2", ">"), ("nxtomo", "f8", "<"),
     ("tiff", "u1", "<"), ("tiff", "u2", ">"), ("tiff", "i4", "<"), ("tiff", "f4", ">"),
     ("tiff", "f8", "<"), ("tiff-multi", "u2", "<"), ("tiff-multi", "f4", ">"),
+    ("tiff", "i2", ">"), ("tiff-multi", "i2", "<"),
 ])
 def test_round_trip(tmp_path, container, dtype, byteorder):
     gain, dark = detector()
     i0 = I0
     if dtype == "u1":   # counts up to 255
         i0, dark = 120.0, dark - 90
+    if dtype == "i2":   # an offset-corrected detector: darks below 0, read wrongly as unsigned
+        i0, dark = 20000.0, dark - 150
     p = line_integrals(M + 1)           # an inclusive half turn: the end frame is left out
     proj = counts(gain * i0 * np.exp(-p) + dark, byteorder + dtype)
     flats = counts(np.repeat((gain * i0 + dark)[None], 3, 0), byteorder + dtype)
@@ -134,7 +137,7 @@ def test_round_trip(tmp_path, container, dtype, byteorder):
             compression["chunks"] = (1, ROWS, N)
         write_dx(scan, proj, flats, darks, theta, **(compression or {}))
     elif container == "nxtomo":
-        frames = np.concatenate([darks, flats, proj])
+        frames = np.concatenate([darks, flats, proj]).astype(proj.dtype)   # numpy's concatenation is native-endian
         keys = [2] * 2 + [1] * 3 + [0] * (M + 1)
         write_nxtomo(scan, frames, keys, np.concatenate([[10] * 5, theta]), entry="entry1/tomo_entry")
     else:
@@ -160,6 +163,9 @@ def test_round_trip(tmp_path, container, dtype, byteorder):
     env = {"ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0"} if "blosc" in container else None
     run(*args, scan, tmp_path / "out", env=env)
     check_sinograms(tmp_path / "out", expected(proj, flats, darks)[:M], 10)
+    kind = {"u": "uint", "i": "int", "f": "float"}[np.dtype(dtype).kind] + str(8 * np.dtype(dtype).itemsize)
+    order = "" if dtype == "u1" else ", big-endian" if byteorder == ">" else ", little-endian"
+    assert "sample type  %s%s\n" % (kind, order) in run("--info", *args, scan, env=env).stdout
     # the rounding of the stored counts bounds the error against the truth:
     # dp = dI/(I - D) - dF/(F - D) + dD (1/(I - D) - 1/(F - D))
     rounding = 0.5 if np.dtype(dtype).kind in "ui" else 1e-6 * i0
