@@ -224,9 +224,11 @@ def test_phantom_scans_give_the_line_integrals_of_their_rows(tmp_path, scan_form
 @pytest.mark.parametrize("what,theta,units,args,frames,ra", [
     ("full turn, first half", np.arange(2 * M) * 3.0, None, [], range(0, M), 0),
     ("full turn, second half", np.arange(2 * M + 1) * 3.0, None, ["--half", "2"], range(M, 2 * M), 180),
-    ("radians", np.radians(np.arange(M + 1) * 3.0 + 45), "rad", [], range(0, M), 45),
+    ("radians", np.radians(np.arange(M + 1) * 3.0 + 45), "rad", [], range(0, M), np.radians(45.0) * (180 / np.pi)),
     ("falling angles", 180 - np.arange(M + 1) * 3.0, "degrees", [], range(M - 1, -1, -1), 3),
     ("angles given", np.zeros(M), None, ["--angles", "-90:87"], range(0, M), -90),
+    ("17 significant digits", np.arange(M + 1) * 3.0 + 0.30000000000000004, None, [], range(0, M),
+     0.30000000000000004),
 ])
 def test_angles(tmp_path, what, theta, units, args, frames, ra):
     gain, dark = detector()
@@ -236,7 +238,7 @@ def test_angles(tmp_path, what, theta, units, args, frames, ra):
     write_dx(tmp_path / "scan.h5", proj, flats, dark[None], theta, units)
     run(*args, tmp_path / "scan.h5", tmp_path / "out")
     values, meta = read_sinogram(tmp_path / "out" / "sino_0002.sg")
-    assert float(meta["ra"]) == pytest.approx(ra, abs=1e-9)
+    assert meta["ra"] == "%.17g" % ra
     np.testing.assert_allclose(values, p[list(frames), 2], rtol=0, atol=1e-12)
 
 
