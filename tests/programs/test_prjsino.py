@@ -446,6 +446,29 @@ def bad_scans(tmp):
          tmp / "good.h5", status=2)
     case("usage: stdout of many rows", "prjsino: OUTDIR - writes one sinogram: select one row with --rows R",
          tmp / "good.h5", status=2)
+    case("usage: empty rows", "prjsino: --rows takes A:B with 0 <= A < B (rows A ... B-1): 2:2", "--rows", "2:2",
+         tmp / "good.h5", status=2)
+    write_dx(tmp / "rows.h5", proj, flats[:, :4], darks, theta)
+    case("flats of another row count", "prjsino: %s/rows.h5: the frames of /exchange/data_white are 4 x 48 pixels, "
+         "those of /exchange/data 5 x 48" % tmp, tmp / "rows.h5")
+    for kind, frames in (("flat", flats), ("dark", darks[:, :4])):
+        tifffile.imwrite(tmp / ("%s.tif" % kind), counts(frames, "<u2"), photometric="minisblack")
+    case("TIFF darks of another row count", "prjsino: %s/dark.tif: a frame of 4 x 48 pixels (darks); the first "
+         "projection has 5 x 48" % tmp, "--flats", tmp / "flat.tif", "--darks", tmp / "dark.tif", "--angles",
+         "0:177", tmp / "whole.tif")
+    layout = h5py.VirtualLayout(shape=proj.shape, dtype=proj.dtype)
+    layout[:M // 2] = h5py.VirtualSource("good.h5", "/exchange/data", shape=proj.shape)[:M // 2]
+    with h5py.File(tmp / "partial.h5", "w") as f:
+        f.create_virtual_dataset("/exchange/data", layout)
+        f["/exchange/data_white"] = flats
+        f["/exchange/theta"] = theta
+    case("virtual dataset partly mapped", "prjsino: %s/partial.h5: /exchange/data is a virtual dataset whose "
+         "sources give 7200 of its 14400 samples; the others would read as fill values" % tmp, tmp / "partial.h5")
+    with tifffile.TiffWriter(tmp / "pages.tif") as pages:
+        for k, frame in enumerate(counts(proj, "<u2")):
+            pages.write(frame if k != 30 else np.vstack([frame, frame[:1]]), photometric="minisblack")
+    case("later page of another shape", "prjsino: %s/pages.tif (page 31): a frame of 6 x 48 pixels, the first "
+         "projection has 5 x 48" % tmp, tmp / "pages.tif", "--raw", "--angles", "0:177")
     return cases
 
 
