@@ -277,9 +277,11 @@ def test_clamped_samples_are_counted_and_finite(tmp_path):
     proj[9, 2, 8] = np.nan
     flats = (gain * I0 + dark)[None].copy()
     flats[0, 4, 0] = dark[4, 0]             # a dead pixel: F - D = 0 in every projection
+    flats[0, 3, 1] = dark[3, 1] - 4         # and one with F - D < 0, where I - D < 0 too: a ratio of 2
+    proj[:, 3, 1] = dark[3, 1] - 8
     write_dx(tmp_path / "scan.h5", proj, flats, dark[None], np.arange(M) * 3.0)
     result = run("--clip", "1e-4", tmp_path / "scan.h5", tmp_path / "out")
-    clamped = 2 + M
+    clamped = 2 + 2 * M
     assert ("prjsino: %d of %d samples clamped to the ratio 0.0001 (below it, or not a finite number)\n"
             % (clamped, M * ROWS * N)) in result.stderr
     for r in range(ROWS):
@@ -287,6 +289,23 @@ def test_clamped_samples_are_counted_and_finite(tmp_path):
         assert np.isfinite(values).all()
         assert (values <= -np.log(1e-4) + 1e-12).all()
     assert read_sinogram(tmp_path / "out" / "sino_0001.sg")[0][3, 7] == pytest.approx(-np.log(1e-4))
+    assert (read_sinogram(tmp_path / "out" / "sino_0003.sg")[0][:, 1] == -np.log(1e-4)).all()
+
+
+@pytest.mark.parametrize("option,fill,report", [
+    ("--raw", -np.log(1e-6), "clamped to the ratio 1e-06 (below it, or not a finite number)"),
+    ("--no-log", 0.0, "not finite, set to 0"),
+])
+def test_raw_and_no_log_frames(tmp_path, option, fill, report):
+    """Frames stored as transmissions exp(-p) (--raw) or as p (--no-log), with a NaN and an infinity."""
+    p = line_integrals(M)
+    frames = np.exp(-p) if option == "--raw" else p.copy()
+    frames[3, 1, 7], frames[9, 2, 8] = np.nan, np.inf
+    write_dx(tmp_path / "scan.h5", frames, frames[:1], frames[:1], np.arange(M) * 3.0)
+    result = run(option, tmp_path / "scan.h5", tmp_path / "out")
+    assert "prjsino: 2 of %d samples %s\n" % (M * ROWS * N, report) in result.stderr
+    p[3, 1, 7] = p[9, 2, 8] = fill
+    check_sinograms(tmp_path / "out", p, 0)
 
 
 def test_medians_of_flats_and_darks(tmp_path):
