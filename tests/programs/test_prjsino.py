@@ -376,8 +376,12 @@ def test_info_finds_a_closed_half_turn_the_angles_miss(tmp_path):
     assert "disagreement the last projection mirrors the first, so the 181 projections span a closed half " \
            "turn (1 degrees a step), but the angles span 179.0055 degrees; to drop the last, give " \
            "--angles 0:180\n" in info
-    write_dx(tmp_path / "scan.h5", gain * I0 * np.exp(-p) + dark, (gain * I0 + dark)[None], dark[None], theta)
-    assert "disagreement" not in run("--info", tmp_path / "scan.h5").stdout
+    # stored over 0 to 180 they agree; 0.95 steps short of 180 degrees (181 frames of 180/180.95 degrees),
+    # far beyond the tenth of a step a closed half turn allows, they do not
+    for last, disagree in ((180, False), (180 / (1 + 0.95 / 180), True)):
+        write_dx(tmp_path / "scan.h5", gain * I0 * np.exp(-p) + dark, (gain * I0 + dark)[None], dark[None],
+                 np.linspace(0, last, n))
+        assert ("disagreement" in run("--info", tmp_path / "scan.h5").stdout) == disagree, last
 
 
 # ---------------------------------------------------------------------------
