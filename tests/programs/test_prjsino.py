@@ -355,6 +355,15 @@ def test_rows_standard_output_and_info(tmp_path):
                  "shape        12 rows x 48 columns", "sample type  float64, little-endian",
                  "kept         projections 0 to 59", "ra           0", "M            60"]:
         assert line + "\n" in info
+    # 10001 rows, declared in chunks never written (they read as the fill value
+    # 0.5): names padded to the five digits of row 10000
+    with h5py.File(tmp_path / "tall.h5", "w") as f:
+        f.create_dataset("/exchange/data", (M, 10001, N), "f4", chunks=(1, 16, N), fillvalue=0.5)
+        f["/exchange/theta"] = np.arange(M) * 3.0
+    run("--raw", "--rows", "9999:10001", tmp_path / "tall.h5", tmp_path / "tall")
+    assert sorted(os.listdir(tmp_path / "tall")) == ["sino_09999.sg", "sino_10000.sg"]
+    values, meta = read_sinogram(tmp_path / "tall" / "sino_10000.sg")
+    assert meta["row"] == "10000" and (values == np.log(2)).all()
 
 
 def test_info_finds_a_closed_half_turn_the_angles_miss(tmp_path):
