@@ -5,7 +5,10 @@ Run by CTest through pytest with PRJSINO_BIN naming the program.
 """
 
 import os
+import resource
+import signal
 import subprocess
+import time
 
 import numpy as np
 import pytest
@@ -46,9 +49,11 @@ def counts(values, dtype):
     return values.astype(dtype)
 
 
-def run(*args, env=None, check=True):
+def run(*args, env=None, check=True, file_size=None):
+    """prjsino with args; file_size: a limit (ulimit -f) in bytes on the files it writes."""
+    limit = None if file_size is None else lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (file_size,) * 2)
     result = subprocess.run([PRJSINO, *map(str, args)], capture_output=True, text=True,
-                            env=None if env is None else {**os.environ, **env})
+                            env=None if env is None else {**os.environ, **env}, preexec_fn=limit)
     if check:
         assert result.returncode == 0, result.stderr
     return result
@@ -337,6 +342,31 @@ def test_a_failed_rename_leaves_no_sinogram(tmp_path):
     assert os.listdir(tmp_path / "out") == ["sino_0003.sg"]
 
 
+@pytest.mark.parametrize("signal_number", [signal.SIGINT, signal.SIGTERM, signal.SIGHUP])
+def test_an_interrupted_run_leaves_nothing(tmp_path, signal_number):
+    """Projections stored outside the file: frame 0 in a file, the rest in a
+    FIFO no one writes. The run makes its temporaries, then blocks opening
+    the FIFO; the signal finds it there, whenever it comes."""
+    frame = ROWS * N * 8
+    open(tmp_path / "frame0", "wb").write(np.full(ROWS * N, 0.5).tobytes())
+    os.mkfifo(tmp_path / "rest")
+    with h5py.File(tmp_path / "scan.h5", "w") as f:
+        f.create_dataset("/exchange/data", (M, ROWS, N), "<f8", external=[
+            (str(tmp_path / "frame0"), 0, frame), (str(tmp_path / "rest"), 0, (M - 1) * frame)])
+        f["/exchange/theta"] = np.arange(M) * 3.0
+    out = tmp_path / "out"
+    child = subprocess.Popen([PRJSINO, "--raw", tmp_path / "scan.h5", out], stderr=subprocess.PIPE)
+    # every temporary with its header: each counted for removal
+    while not (out.is_dir() and len(os.listdir(out)) == ROWS and
+               all(os.path.getsize(out / name) > 0 for name in os.listdir(out))):
+        assert child.poll() is None, child.stderr.read()
+        time.sleep(0.01)
+    assert all(name.startswith(".sino_") for name in os.listdir(out))
+    child.send_signal(signal_number)
+    assert child.wait() == -signal_number
+    assert os.listdir(out) == []
+
+
 # ---------------------------------------------------------------------------
 # Selected rows, standard output, --info.
 
@@ -403,8 +433,8 @@ def bad_scans(tmp):
     flats, darks, theta = (gain * I0 + dark)[None], dark[None], np.arange(M) * 3.0
     cases = {}
 
-    def case(name, message, *args, status=1, env=None):
-        cases[name] = (list(args), message, status, env)
+    def case(name, message, *args, status=1, env=None, file_size=None):
+        cases[name] = (list(args), message, status, env, file_size)
 
     case("missing file", "prjsino: %s/none.h5: no such file, and no file matches it as a pattern "
          "(projections)" % tmp, "%s/none.h5" % tmp)
@@ -503,15 +533,17 @@ def bad_scans(tmp):
             pages.write(frame if k != 30 else np.vstack([frame, frame[:1]]), photometric="minisblack")
     case("later page of another shape", "prjsino: %s/pages.tif (page 31): a frame of 6 x 48 pixels, the first "
          "projection has 5 x 48" % tmp, tmp / "pages.tif", "--raw", "--angles", "0:177")
+    case("file size limit", "prjsino: %s/out-file-size-limit/.sino_0000.sg.part-" % tmp, tmp / "good.h5",
+         file_size=4096)
     return cases
 
 
 def test_bad_input_fails_with_one_message_and_leaves_nothing(tmp_path):
     cases = bad_scans(tmp_path)
-    for name, (args, message, status, env) in cases.items():
+    for name, (args, message, status, env, file_size) in cases.items():
         out = tmp_path / ("out-" + name.replace(" ", "-").replace(":", ""))
         target = "-" if "stdout" in name else out
-        result = run(*args, target, env=env, check=False)
+        result = run(*args, target, env=env, check=False, file_size=file_size)
         assert result.returncode == status, (name, result.stderr)
         assert result.stderr.startswith(message), (name, result.stderr)
         if status == 1:
