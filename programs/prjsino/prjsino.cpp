@@ -776,6 +776,9 @@ int main(int argc, char** argv)
     const Options o = ParseArguments(argc, argv);
     for (int s : {SIGINT, SIGTERM, SIGHUP})
         signal(s, OnSignal);
+    // A write past the file-size limit (ulimit -f) fails with EFBIG and is
+    // reported like any other, rather than ending the run by SIGXFSZ.
+    signal(SIGXFSZ, SIG_IGN);
     const size_t budget = static_cast<size_t>(o.memory * 1048576.0);
     try {
         std::unique_ptr<Scan> scan = OpenScan(o, budget);

@@ -5,8 +5,11 @@ Run by CTest through pytest with PRJSINO_BIN naming the program.
 """
 
 import os
+import resource
+import signal
 import socket
 import subprocess
+import time
 
 import numpy as np
 import pytest
@@ -54,9 +57,16 @@ def dead_pid():
     return child.pid
 
 
-def run(*args, env=None, check=True):
+def file_size_limit(size):
+    """A preexec_fn that limits the files a child writes to size bytes (ulimit -f), or None."""
+    return None if size is None else lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (size,) * 2)
+
+
+def run(*args, env=None, check=True, file_size=None):
+    """prjsino with args; file_size: a limit (ulimit -f) in bytes on the files it writes."""
+    limit = file_size_limit(file_size)
     result = subprocess.run([PRJSINO, *map(str, args)], capture_output=True, text=True,
-                            env=None if env is None else {**os.environ, **env})
+                            env=None if env is None else {**os.environ, **env}, preexec_fn=limit)
     if check:
         assert result.returncode == 0, result.stderr
     return result
@@ -123,12 +133,15 @@ def write_nxtomo(path, frames, keys, angles, entry="entry", units="degree", mode
     ("dx-blosc", "u4", "<"), ("nxtomo", "u2", ">"), ("nxtomo", "f8", "<"),
     ("tiff", "u1", "<"), ("tiff", "u2", ">"), ("tiff", "i4", "<"), ("tiff", "f4", ">"),
     ("tiff", "f8", "<"), ("tiff-multi", "u2", "<"), ("tiff-multi", "f4", ">"),
+    ("tiff", "i2", ">"), ("tiff-multi", "i2", "<"),
 ])
 def test_round_trip(tmp_path, container, dtype, byteorder):
     gain, dark = detector()
     i0 = I0
     if dtype == "u1":   # counts up to 255
         i0, dark = 120.0, dark - 90
+    if dtype == "i2":   # an offset-corrected detector: darks below 0, read wrongly as unsigned
+        i0, dark = 20000.0, dark - 150
     p = line_integrals(M + 1)           # an inclusive half turn: the end frame is left out
     proj = counts(gain * i0 * np.exp(-p) + dark, byteorder + dtype)
     flats = counts(np.repeat((gain * i0 + dark)[None], 3, 0), byteorder + dtype)
@@ -143,7 +156,7 @@ def test_round_trip(tmp_path, container, dtype, byteorder):
             compression["chunks"] = (1, ROWS, N)
         write_dx(scan, proj, flats, darks, theta, **(compression or {}))
     elif container == "nxtomo":
-        frames = np.concatenate([darks, flats, proj])
+        frames = np.concatenate([darks, flats, proj]).astype(proj.dtype)   # numpy's concatenation is native-endian
         keys = [2] * 2 + [1] * 3 + [0] * (M + 1)
         write_nxtomo(scan, frames, keys, np.concatenate([[10] * 5, theta]), entry="entry1/tomo_entry")
     else:
@@ -169,6 +182,9 @@ def test_round_trip(tmp_path, container, dtype, byteorder):
     env = {"ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0"} if "blosc" in container else None
     run(*args, scan, tmp_path / "out", env=env)
     check_sinograms(tmp_path / "out", expected(proj, flats, darks)[:M], 10)
+    kind = {"u": "uint", "i": "int", "f": "float"}[np.dtype(dtype).kind] + str(8 * np.dtype(dtype).itemsize)
+    order = "" if dtype == "u1" else ", big-endian" if byteorder == ">" else ", little-endian"
+    assert "sample type  %s%s\n" % (kind, order) in run("--info", *args, scan, env=env).stdout
     # the rounding of the stored counts bounds the error against the truth:
     # dp = dI/(I - D) - dF/(F - D) + dD (1/(I - D) - 1/(F - D))
     rounding = 0.5 if np.dtype(dtype).kind in "ui" else 1e-6 * i0
@@ -227,9 +243,11 @@ def test_phantom_scans_give_the_line_integrals_of_their_rows(tmp_path, scan_form
 @pytest.mark.parametrize("what,theta,units,args,frames,ra", [
     ("full turn, first half", np.arange(2 * M) * 3.0, None, [], range(0, M), 0),
     ("full turn, second half", np.arange(2 * M + 1) * 3.0, None, ["--half", "2"], range(M, 2 * M), 180),
-    ("radians", np.radians(np.arange(M + 1) * 3.0 + 45), "rad", [], range(0, M), 45),
+    ("radians", np.radians(np.arange(M + 1) * 3.0 + 45), "rad", [], range(0, M), np.radians(45.0) * (180 / np.pi)),
     ("falling angles", 180 - np.arange(M + 1) * 3.0, "degrees", [], range(M - 1, -1, -1), 3),
     ("angles given", np.zeros(M), None, ["--angles", "-90:87"], range(0, M), -90),
+    ("17 significant digits", np.arange(M + 1) * 3.0 + 0.30000000000000004, None, [], range(0, M),
+     0.30000000000000004),
 ])
 def test_angles(tmp_path, what, theta, units, args, frames, ra):
     gain, dark = detector()
@@ -239,7 +257,7 @@ def test_angles(tmp_path, what, theta, units, args, frames, ra):
     write_dx(tmp_path / "scan.h5", proj, flats, dark[None], theta, units)
     run(*args, tmp_path / "scan.h5", tmp_path / "out")
     values, meta = read_sinogram(tmp_path / "out" / "sino_0002.sg")
-    assert float(meta["ra"]) == pytest.approx(ra, abs=1e-9)
+    assert meta["ra"] == "%.17g" % ra
     np.testing.assert_allclose(values, p[list(frames), 2], rtol=0, atol=1e-12)
 
 
@@ -262,7 +280,8 @@ def test_nxtomo_entry_is_the_one_named_or_the_only_one_with_data(tmp_path):
 
 
 def test_flats_before_and_after_are_interpolated_by_frame_index(tmp_path):
-    """The beam fades by 10% over the scan; the flats of each series record it."""
+    """The beam fades by 10% over the scan; the mean of each flat series
+    records it, while its single flats lie 5% above and below."""
     gain, dark = detector()
     p = line_integrals(M)
     # darks, flats, projections with an invalid frame (key 3) among them, flats
@@ -272,7 +291,8 @@ def test_flats_before_and_after_are_interpolated_by_frame_index(tmp_path):
     beam = I0 * (1 - 0.1 * (index - before) / (after - before))
     frames = np.zeros((keys.size, ROWS, N))
     frames[keys == 2] = dark
-    frames[keys == 1] = gain * beam[keys == 1, None, None] + dark
+    flat_beam = I0 * np.array([1.05, 0.95, 0.9 * 1.05, 0.9 * 0.95])   # the series' means on the beam
+    frames[keys == 1] = gain * flat_beam[:, None, None] + dark
     frames[keys == 0] = gain * beam[keys == 0, None, None] * np.exp(-p) + dark
     angles = np.zeros(keys.size)
     angles[keys == 0] = np.arange(M) * 3.0
@@ -294,9 +314,11 @@ def test_clamped_samples_are_counted_and_finite(tmp_path):
     proj[9, 2, 8] = np.nan
     flats = (gain * I0 + dark)[None].copy()
     flats[0, 4, 0] = dark[4, 0]             # a dead pixel: F - D = 0 in every projection
+    flats[0, 3, 1] = dark[3, 1] - 4         # and one with F - D < 0, where I - D < 0 too: a ratio of 2
+    proj[:, 3, 1] = dark[3, 1] - 8
     write_dx(tmp_path / "scan.h5", proj, flats, dark[None], np.arange(M) * 3.0)
     result = run("--clip", "1e-4", tmp_path / "scan.h5", tmp_path / "out")
-    clamped = 2 + M
+    clamped = 2 + 2 * M
     assert ("prjsino: %d of %d samples clamped to the ratio 0.0001 (below it, or not a finite number)\n"
             % (clamped, M * ROWS * N)) in result.stderr
     for r in range(ROWS):
@@ -304,6 +326,23 @@ def test_clamped_samples_are_counted_and_finite(tmp_path):
         assert np.isfinite(values).all()
         assert (values <= -np.log(1e-4) + 1e-12).all()
     assert read_sinogram(tmp_path / "out" / "sino_0001.sg")[0][3, 7] == pytest.approx(-np.log(1e-4))
+    assert (read_sinogram(tmp_path / "out" / "sino_0003.sg")[0][:, 1] == -np.log(1e-4)).all()
+
+
+@pytest.mark.parametrize("option,fill,report", [
+    ("--raw", -np.log(1e-6), "clamped to the ratio 1e-06 (below it, or not a finite number)"),
+    ("--no-log", 0.0, "not finite, set to 0"),
+])
+def test_raw_and_no_log_frames(tmp_path, option, fill, report):
+    """Frames stored as transmissions exp(-p) (--raw) or as p (--no-log), with a NaN and an infinity."""
+    p = line_integrals(M)
+    frames = np.exp(-p) if option == "--raw" else p.copy()
+    frames[3, 1, 7], frames[9, 2, 8] = np.nan, np.inf
+    write_dx(tmp_path / "scan.h5", frames, frames[:1], frames[:1], np.arange(M) * 3.0)
+    result = run(option, tmp_path / "scan.h5", tmp_path / "out")
+    assert "prjsino: 2 of %d samples %s\n" % (M * ROWS * N, report) in result.stderr
+    p[3, 1, 7] = p[9, 2, 8] = fill
+    check_sinograms(tmp_path / "out", p, 0)
 
 
 def test_medians_of_flats_and_darks(tmp_path):
@@ -317,7 +356,7 @@ def test_medians_of_flats_and_darks(tmp_path):
     darks[3, 0, 9] = 1e4
     proj = gain * I0 * np.exp(-p) + dark
     write_dx(tmp_path / "scan.h5", proj, flats, darks, np.arange(M) * 3.0)
-    run("--median", "--memory", "0.01", tmp_path / "scan.h5", tmp_path / "out")   # a few rows at a time
+    run("--median", "--memory", "0.003", tmp_path / "scan.h5", tmp_path / "out")   # 2 rows of 4 frames at a time
     d = np.median(darks, axis=0)
     want = -np.log((proj - d) / (np.median(flats, axis=0) - d))
     check_sinograms(tmp_path / "out", want, 0)
@@ -340,6 +379,31 @@ def test_temporaries_of_killed_runs_are_removed_and_others_kept(tmp_path):
     assert sorted(os.listdir(out)) == sorted(kept + ["sino_%04d.sg" % r for r in range(ROWS)])
 
 
+@pytest.mark.parametrize("signal_number", [signal.SIGINT, signal.SIGTERM, signal.SIGHUP])
+def test_an_interrupted_run_leaves_nothing(tmp_path, signal_number):
+    """Projections stored outside the file: frame 0 in a file, the rest in a
+    FIFO no one writes. The run makes its temporaries, then blocks opening
+    the FIFO; the signal finds it there, whenever it comes."""
+    frame = ROWS * N * 8
+    open(tmp_path / "frame0", "wb").write(np.full(ROWS * N, 0.5).tobytes())
+    os.mkfifo(tmp_path / "rest")
+    with h5py.File(tmp_path / "scan.h5", "w") as f:
+        f.create_dataset("/exchange/data", (M, ROWS, N), "<f8", external=[
+            (str(tmp_path / "frame0"), 0, frame), (str(tmp_path / "rest"), 0, (M - 1) * frame)])
+        f["/exchange/theta"] = np.arange(M) * 3.0
+    out = tmp_path / "out"
+    child = subprocess.Popen([PRJSINO, "--raw", tmp_path / "scan.h5", out], stderr=subprocess.PIPE)
+    # every temporary with its header: each counted for removal
+    while not (out.is_dir() and len(os.listdir(out)) == ROWS and
+               all(os.path.getsize(out / name) > 0 for name in os.listdir(out))):
+        assert child.poll() is None, child.stderr.read()
+        time.sleep(0.01)
+    assert all(name.startswith(".sino_") for name in os.listdir(out))
+    child.send_signal(signal_number)
+    assert child.wait() == -signal_number
+    assert os.listdir(out) == []
+
+
 # ---------------------------------------------------------------------------
 # Selected rows, standard output, --info.
 
@@ -358,6 +422,15 @@ def test_rows_standard_output_and_info(tmp_path):
                  "shape        12 rows x 48 columns", "sample type  float64, little-endian",
                  "kept         projections 0 to 59", "ra           0", "M            60"]:
         assert line + "\n" in info
+    # 10001 rows, declared in chunks never written (they read as the fill value
+    # 0.5): names padded to the five digits of row 10000
+    with h5py.File(tmp_path / "tall.h5", "w") as f:
+        f.create_dataset("/exchange/data", (M, 10001, N), "f4", chunks=(1, 16, N), fillvalue=0.5)
+        f["/exchange/theta"] = np.arange(M) * 3.0
+    run("--raw", "--rows", "9999:10001", tmp_path / "tall.h5", tmp_path / "tall")
+    assert sorted(os.listdir(tmp_path / "tall")) == ["sino_09999.sg", "sino_10000.sg"]
+    values, meta = read_sinogram(tmp_path / "tall" / "sino_10000.sg")
+    assert meta["row"] == "10000" and (values == np.log(2)).all()
 
 
 def test_info_finds_a_closed_half_turn_the_angles_miss(tmp_path):
@@ -379,8 +452,12 @@ def test_info_finds_a_closed_half_turn_the_angles_miss(tmp_path):
     assert "disagreement the last projection mirrors the first, so the 181 projections span a closed half " \
            "turn (1 degrees a step), but the angles span 179.0055 degrees; to drop the last, give " \
            "--angles 0:180\n" in info
-    write_dx(tmp_path / "scan.h5", gain * I0 * np.exp(-p) + dark, (gain * I0 + dark)[None], dark[None], theta)
-    assert "disagreement" not in run("--info", tmp_path / "scan.h5").stdout
+    # stored over 0 to 180 they agree; 0.95 steps short of 180 degrees (181 frames of 180/180.95 degrees),
+    # far beyond the tenth of a step a closed half turn allows, they do not
+    for last, disagree in ((180, False), (180 / (1 + 0.95 / 180), True)):
+        write_dx(tmp_path / "scan.h5", gain * I0 * np.exp(-p) + dark, (gain * I0 + dark)[None], dark[None],
+                 np.linspace(0, last, n))
+        assert ("disagreement" in run("--info", tmp_path / "scan.h5").stdout) == disagree, last
 
 
 # ---------------------------------------------------------------------------
@@ -409,8 +486,8 @@ def bad_scans(tmp):
     flats, darks, theta = (gain * I0 + dark)[None], dark[None], np.arange(M) * 3.0
     cases = {}
 
-    def case(name, message, *args, status=1, env=None, left=(), stdout=None):
-        cases[name] = (list(args), message, status, env, sorted(left), stdout)
+    def case(name, message, *args, status=1, env=None, left=(), stdout=None, file_size=None):
+        cases[name] = (list(args), message, status, env, sorted(left), stdout, file_size)
 
     case("missing file", "prjsino: %s/none.h5: no such file, and no file matches it as a pattern "
          "(projections)" % tmp, "%s/none.h5" % tmp)
@@ -550,18 +627,44 @@ def bad_scans(tmp):
          tmp / "good.h5", status=2)
     case("usage: stdout of many rows", "prjsino: OUTDIR - writes one sinogram: select one row with --rows R",
          tmp / "good.h5", status=2)
+    case("usage: empty rows", "prjsino: --rows takes A:B with 0 <= A < B (rows A ... B-1): 2:2", "--rows", "2:2",
+         tmp / "good.h5", status=2)
+    write_dx(tmp / "rows.h5", proj, flats[:, :4], darks, theta)
+    case("flats of another row count", "prjsino: %s/rows.h5: the frames of /exchange/data_white are 4 x 48 pixels, "
+         "those of /exchange/data 5 x 48" % tmp, tmp / "rows.h5")
+    for kind, frames in (("flat", flats), ("dark", darks[:, :4])):
+        tifffile.imwrite(tmp / ("%s.tif" % kind), counts(frames, "<u2"), photometric="minisblack")
+    case("TIFF darks of another row count", "prjsino: %s/dark.tif: a frame of 4 x 48 pixels (darks); the first "
+         "projection has 5 x 48" % tmp, "--flats", tmp / "flat.tif", "--darks", tmp / "dark.tif", "--angles",
+         "0:177", tmp / "whole.tif")
+    layout = h5py.VirtualLayout(shape=proj.shape, dtype=proj.dtype)
+    layout[:M // 2] = h5py.VirtualSource("good.h5", "/exchange/data", shape=proj.shape)[:M // 2]
+    with h5py.File(tmp / "partial.h5", "w") as f:
+        f.create_virtual_dataset("/exchange/data", layout)
+        f["/exchange/data_white"] = flats
+        f["/exchange/theta"] = theta
+    case("virtual dataset partly mapped", "prjsino: %s/partial.h5: /exchange/data is a virtual dataset whose "
+         "sources give 7200 of its 14400 samples; the others would read as fill values" % tmp, tmp / "partial.h5")
+    with tifffile.TiffWriter(tmp / "pages.tif") as pages:
+        for k, frame in enumerate(counts(proj, "<u2")):
+            pages.write(frame if k != 30 else np.vstack([frame, frame[:1]]), photometric="minisblack")
+    case("later page of another shape", "prjsino: %s/pages.tif (page 31): a frame of 6 x 48 pixels, the first "
+         "projection has 5 x 48" % tmp, tmp / "pages.tif", "--raw", "--angles", "0:177")
+    case("file size limit", "prjsino: %s/out-file-size-limit/.sino_0000.sg.part-" % tmp, tmp / "good.h5",
+         file_size=4096)
     return cases
 
 
 def test_bad_input_fails_with_one_message_and_leaves_nothing(tmp_path):
     cases = bad_scans(tmp_path)
-    for name, (args, message, status, env, left, stdout) in cases.items():
+    for name, (args, message, status, env, left, stdout, file_size) in cases.items():
         out = outdir(tmp_path, name)
         target = [] if "--info" in args else ["-"] if "stdout" in name else [out]
+        limit = file_size_limit(file_size)
         with open(stdout if stdout not in (None, "closed") else os.devnull, "wb") as sink:
             result = subprocess.run([PRJSINO, *map(str, args + target)], stdout=sink, stderr=subprocess.PIPE,
                                     text=True, env=None if env is None else {**os.environ, **env},
-                                    preexec_fn=(lambda: os.close(1)) if stdout == "closed" else None)
+                                    preexec_fn=(lambda: os.close(1)) if stdout == "closed" else limit)
         assert result.returncode == status, (name, result.stderr)
         assert result.stderr.startswith(message), (name, result.stderr)
         if status == 1:
