@@ -37,18 +37,26 @@
 // and each HDF5 dataset's chunk cache (the chunks one frame touches, at most
 // half the budget); medians also hold every frame of a flat series, for as many rows
 // at a time as fit the budget; several rows on standard output hold their
-// sinograms whole (rows x M x N values). Files are written under hidden temporary names
-// in OUTDIR and renamed once all are whole; a failed or interrupted run
-// removes them.
+// sinograms whole (rows x M x N values).
+//
+// Files are written under hidden temporary names in OUTDIR
+// (.NAME.part-HOST-PID) and renamed once all are whole; a failed or
+// interrupted run removes them, and a run in OUTDIR those that killed runs of
+// this host left. Every final name is checked before the pass (a directory
+// in the way fails the run at once); a rename that fails all the same leaves
+// the sinograms renamed before it, which are whole, and names the rows not
+// written.
 //
 // Exit status: 0 on success; 1 with one message on standard error when the
 // scan cannot be read or does not make a sinogram, or an output cannot be
-// written (no sinogram is left); 2 for a usage error.
+// written (no sinogram of the run is left, unless its renames had begun);
+// 2 for a usage error.
 
 #include "halfturn.h"
 #include "parse.h"
 #include "scan.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -56,6 +64,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -86,6 +95,7 @@ static const char kUsage[] =
     "  --angles F:L      the projections evenly spaced from F to L degrees, inclusive\n"
     "                    (instead of the angles in the file; needed for TIFF)\n"
     "  --half H          the half turn to use, 1 or 2 (of a 360-degree scan); default 1\n"
+    "  --entry PATH      the NXtomo entry to read, of a file that holds several\n"
     "  --flats PATTERN   flat-field TIFF files (TIFF scans)\n"
     "  --darks PATTERN   dark-field TIFF files (TIFF scans)\n"
     "  --median          per-pixel medians of the flats and darks instead of means\n"
@@ -106,7 +116,7 @@ static const int kMaxBlock = IOV_MAX;
 enum class Mode { flatField, raw, noLog };
 
 struct Options {
-    std::string scan, outdir, flats, darks;
+    std::string scan, outdir, flats, darks, entry;
     int rowFirst = 0, rowEnd = -1;   // rows rowFirst ... rowEnd - 1; -1: to the last
     bool angles = false;
     double angleFirst = 0, angleLast = 0;
@@ -126,16 +136,16 @@ struct Options {
 }
 
 // The files of this run: temporaries[0 ... temporaryCount - 1] made so far,
-// of which names[0 ... renamedCount - 1] renamed to their final names. A
-// failure, or a signal that ends the run, removes them all: a failed run
-// leaves no sinogram.
+// of which the first renamedCount renamed to names[...]. A failure, or a
+// signal that ends the run, removes the temporaries not renamed; a renamed
+// file holds a whole sinogram, and stays.
 static std::vector<std::string> temporaries, names;
 static volatile sig_atomic_t temporaryCount = 0, renamedCount = 0;
 
 static void RemoveOutputs()
 {
-    for (sig_atomic_t k = 0; k < temporaryCount; ++k)
-        unlink(k < renamedCount ? names[k].c_str() : temporaries[k].c_str());
+    for (sig_atomic_t k = renamedCount; k < temporaryCount; ++k)
+        unlink(temporaries[k].c_str());
 }
 
 static void OnSignal(int number)
@@ -220,6 +230,10 @@ static Options ParseArguments(int argc, char** argv)
             o.flats = take();
         } else if (word == "--darks") {
             o.darks = take();
+        } else if (word == "--entry") {
+            o.entry = take();
+            if (o.entry.empty())
+                UsageError("--entry takes the path of an NXtomo group");
         } else if (word == "--clip") {
             const std::string& v = take();
             if (!ParseDouble(v.c_str(), &o.clip) || !(o.clip > 0) || o.clip > 1)
@@ -263,8 +277,10 @@ static std::unique_ptr<Scan> OpenScan(const Options& o, size_t budget)
     if (exists && IsHdf5File(o.scan)) {
         if (!o.flats.empty() || !o.darks.empty())
             UsageError("--flats and --darks name the TIFF files of a TIFF scan; an HDF5 scan holds its own");
-        return OpenHdf5Scan(o.scan, budget / 2);
+        return OpenHdf5Scan(o.scan, budget / 2, o.entry);
     }
+    if (!o.entry.empty())
+        UsageError("--entry names an NXtomo entry of an HDF5 scan");
     if (exists && !IsTiffFile(o.scan))
         throw ScanError(o.scan + ": neither an HDF5 nor a TIFF file");
     return OpenTiffScan(o.scan, o.flats, o.darks);
@@ -273,7 +289,7 @@ static std::unique_ptr<Scan> OpenScan(const Options& o, size_t budget)
 // The per-pixel reference of a series of frames over rows row0 ... row0 +
 // count - 1: their mean, or with `median` their median (the mean of the two
 // middle values for an even number).
-static std::vector<double> Reference(Scan& scan, const std::vector<Frame>& frames, int row0, int count,
+static std::vector<double> Reference(Scan& scan, const Frames& frames, int row0, int count,
                                      bool median, size_t budget)
 {
     const size_t n = size_t(count) * scan.columns;
@@ -339,13 +355,13 @@ static Normalisation Prepare(Scan& scan, const Options& o, int row0, int count, 
                                 : Reference(scan, scan.darks, row0, count, o.median, budget);
     // Series of flats: frames one after another in the order of acquisition;
     // all of them one series when the order is not recorded.
-    std::vector<std::vector<Frame>> series;
+    std::vector<Frames> series;
     for (const Frame& f : scan.flats) {
         if (series.empty() || (f.order >= 0 && series.back().back().order != f.order - 1))
             series.emplace_back();
-        series.back().push_back(f);
+        series.back().Add(f.source, f.index, f.order);
     }
-    for (const std::vector<Frame>& s : series) {
+    for (const Frames& s : series) {
         std::vector<double> span = Reference(scan, s, row0, count, o.median, budget);
         for (size_t q = 0; q < n; ++q)
             span[q] -= z.dark[q];
@@ -674,6 +690,52 @@ static std::string Clamped(double floor)
     return text;
 }
 
+// This machine's name as temporaries carry it, its dots made underscores
+// (as prjstack's do).
+static std::string HostTag()
+{
+    char host[256] = "";
+    if (gethostname(host, sizeof host - 1) != 0)
+        host[0] = '\0';
+    std::string tag = host[0] ? host : "localhost";
+    std::replace(tag.begin(), tag.end(), '.', '_');
+    return tag;
+}
+
+static bool AllDigits(const std::string& text, size_t from, size_t to)
+{
+    if (from >= to)
+        return false;
+    for (size_t k = from; k < to; ++k)
+        if (!std::isdigit(static_cast<unsigned char>(text[k])))
+            return false;
+    return true;
+}
+
+// Removes the temporaries that runs of this host left in dir when they were
+// killed outright (SIGKILL, a scheduler's time limit): those named
+// .sino_ROW.sg.part-HOST-PID whose process no longer runs. Those of live
+// runs, and of runs on other hosts sharing the directory, stay.
+static void RemoveStaleTemporaries(const std::string& dir, const std::string& host)
+{
+    DIR* entries = opendir(dir.c_str());
+    if (!entries)
+        return;   // the run's own files report what is wrong with the directory
+    const std::string middle = ".sg.part-" + host + "-";
+    while (const struct dirent* e = readdir(entries)) {
+        const std::string name = e->d_name;
+        const size_t at = name.find(middle);
+        if (name.compare(0, 6, ".sino_") != 0 || at == std::string::npos || !AllDigits(name, 6, at) ||
+            !AllDigits(name, at + middle.size(), name.size()) || name.size() - at - middle.size() > 9)
+            continue;
+        const pid_t pid = static_cast<pid_t>(std::atol(name.c_str() + at + middle.size()));
+        // a file named for this process is older than it: its files are not made yet
+        if (pid == getpid() || (kill(pid, 0) != 0 && errno == ESRCH))
+            unlinkat(dirfd(entries), name.c_str(), 0);
+    }
+    closedir(entries);
+}
+
 // Writes a block of normalised projections m0 ... m0 + frames - 1 (each the
 // selected rows, count x N values) into the sinograms: in the file of row r
 // the block's part of that row goes after the header and the m0 projections
@@ -730,12 +792,17 @@ static void Convert(Scan& scan, const Options& o, const HalfTurn& turn, int row0
             Fail(o.outdir + ": cannot make the directory: " + std::strerror(errno));
         if (stat(o.outdir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
             Fail(o.outdir + ": not a directory");
+        const std::string host = HostTag();
+        RemoveStaleTemporaries(o.outdir, host);
         temporaries.resize(count);
         names.resize(count);
         for (int r = 0; r < count; ++r) {
             const std::string name = SinogramName(scan.rows, row0 + r);
             names[r] = o.outdir + "/" + name;
-            temporaries[r] = o.outdir + "/." + name + ".part-" + std::to_string(getpid());
+            temporaries[r] = o.outdir + "/." + name + ".part-" + host + "-" + std::to_string(getpid());
+            // a rename cannot replace a directory: found now, not after the pass
+            if (lstat(names[r].c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+                Fail(names[r] + ": a directory, where the sinogram of row " + std::to_string(row0 + r) + " goes");
         }
     }
     for (int r = 0; r < count; ++r)
@@ -796,9 +863,13 @@ static void Convert(Scan& scan, const Options& o, const HalfTurn& turn, int row0
         if (std::fflush(stdout) != 0)
             Fail("cannot write standard output: " + std::string(std::strerror(errno)));
     } else {
+        const auto rows = [](int first, int last) { return (first == last ? "row " : "rows ") + Range(first, last); };
         for (int r = 0; r < count; ++r) {
             if (rename(temporaries[r].c_str(), names[r].c_str()) != 0)
-                Fail(names[r] + ": cannot rename the finished sinogram: " + std::strerror(errno));
+                Fail(names[r] + ": cannot rename the finished sinogram: " + std::strerror(errno) +
+                     (r == 0 ? std::string()
+                             : "; the sinograms of " + rows(row0, row0 + r - 1) + " are written, those of " +
+                                   rows(row0 + r, row0 + count - 1) + " are not"));
             renamedCount = r + 1;
         }
         temporaryCount = 0;
@@ -820,6 +891,9 @@ int main(int argc, char** argv)
     const Options o = ParseArguments(argc, argv);
     for (int s : {SIGINT, SIGTERM, SIGHUP})
         signal(s, OnSignal);
+    // A write past the file-size limit (ulimit -f) fails with EFBIG and is
+    // reported like any other, rather than ending the run by SIGXFSZ.
+    signal(SIGXFSZ, SIG_IGN);
     const size_t budget = static_cast<size_t>(o.memory * 1048576.0);
     try {
         std::unique_ptr<Scan> scan = OpenScan(o, budget);
@@ -850,8 +924,8 @@ int main(int argc, char** argv)
             throw ScanError(o.scan + ": " + why);
         if (o.info) {
             (o.json ? PrintInfoJson : PrintInfo)(*scan, o, angles, turn, row0, rowEnd - row0, budget);
-            if (std::fflush(stdout) != 0)
-                Fail("cannot write standard output");
+            if (std::fflush(stdout) != 0 || std::ferror(stdout))
+                Fail("cannot write standard output: " + std::string(std::strerror(errno)));
             return 0;
         }
         const int n = static_cast<int>(angles.size());

@@ -22,7 +22,7 @@ so that no sinogram touches a disk. The images are named by detector row as
 prjsino names the sinograms (its report gives the names), ra is the scan's,
 and r0/dr "auto" is prjaxis's estimate on the middle row. Runs on other
 machines (-S) take the band's sinograms from files in a scratch directory
-instead, each removed once its slice is done.
+(.prjsino.HOST-PID.XXXXXX) instead, each removed once its slice is done.
 
 Exit status: 0 when every slice is finished, 1 when some are not, 2 for a
 usage error (nothing is run).
@@ -39,6 +39,7 @@ import signal
 import socket
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 import warnings
@@ -401,7 +402,7 @@ class Run:
 
     def __init__(self, o, program, outdir, values, joblog, total):
         self.o, self.program, self.outdir, self.values, self.joblog = o, program, outdir, values, joblog
-        self.tag = "%s-%d" % (socket.gethostname().replace(".", "_"), os.getpid())
+        self.tag = "%s-%d" % (host(), os.getpid())
         self.failures = {}  # slice name: message
         self.interrupted = False
         self.status = 0  # GNU parallel's, with -S
@@ -621,23 +622,31 @@ def field(text):
     return '"%s"' % text.replace('"', '""') if re.search(r'[",\n\r]', text) else text
 
 
+def host():
+    """This machine's name, its dots made underscores (a name part without dots)."""
+    return socket.gethostname().replace(".", "_")
+
+
 def process_alive(pid):
     try:
         os.kill(pid, 0)
     except ProcessLookupError:
         return False
-    except PermissionError:
+    except PermissionError:  # another user's
         pass
     return True
 
 
 def remove_stale_scratch(directory):
-    """Removes the scratch directories of this machine's runs that ended
-    without removing theirs (their process is gone)."""
-    prefix = ".prjstack-scratch-%s-" % socket.gethostname().replace(".", "_")
+    """Removes the scratch directories (.prjsino.HOST-PID.XXXXXX) that runs
+    of this machine left when they were killed outright: those whose process
+    is gone. Those of live runs, here or on other machines sharing the
+    directory, stay."""
+    prefix = ".prjsino.%s-" % host()
     for entry in os.scandir(directory):
-        pid = entry.name[len(prefix):]
-        if entry.name.startswith(prefix) and pid.isdigit() and not process_alive(int(pid)):
+        pid = entry.name[len(prefix):].partition(".")[0]
+        if entry.name.startswith(prefix) and pid.isdigit() and int(pid) != os.getpid() \
+                and not process_alive(int(pid)) and entry.is_dir(follow_symlinks=False):
             shutil.rmtree(entry.path, ignore_errors=True)
 
 
@@ -746,8 +755,7 @@ def run(argv, here):
         elif not o.logins:
             runner.streamed(bands_of(todo, stack[0].source, o.band), prjsino)
         else:
-            scratch = os.path.join(os.path.abspath(o.scratch or outdir), ".prjstack-scratch-%s" % runner.tag)
-            os.mkdir(scratch)
+            scratch = tempfile.mkdtemp(prefix=".prjsino.%s." % runner.tag, dir=os.path.abspath(o.scratch or outdir))
             bands = bands_of(todo, stack[0].source, o.band)
             for first_row, end, slices in bands:
                 imported = subprocess.run([prjsino, *o.importer, "--rows", "%d:%d" % (first_row, end), "--",
