@@ -12,59 +12,91 @@ touches a disk.
 
 import json
 import os
+import signal
 import subprocess
+import threading
 import warnings
 from dataclasses import dataclass
 
 import numpy as np
 
 from ._formats import HEADER_BYTES, _SIZES, _fields
-from ._programs import ReconstructionError, failure, program
+from ._programs import Children, ReconstructionError, failure, on_worker, program
 from ._reconstruct import AxisWarning, reconstruct_stack
 
 
-def _check(path, run):
-    """The ReconstructionError of a finished run that failed, else None."""
-    if run.returncode != 0:
-        return failure(path, run.returncode, run.stderr.decode("utf-8", "replace"))
-    return None
+class Processes:
+    """Children whose pipes the caller reads as they run (prjsino's bands, the
+    batch runner's slices), started as Children starts its own: on a worker
+    thread (on_worker), so that a Ctrl-C cannot land between a child's start
+    and its registration. stop() kills and reaps every one still running (the
+    whole session of one started in a session of its own), and no new one
+    starts."""
+
+    def __init__(self):
+        self._lock = threading.Lock()
+        self._started = []
+        self._stopped = False
+
+    def start(self, argv, **options):
+        """subprocess.Popen(argv, **options), started on a worker thread."""
+        return on_worker(self, self._popen, argv, options)
+
+    def _popen(self, argv, options):
+        with self._lock:
+            if self._stopped:
+                raise InterruptedError("prjslice: the call was interrupted")
+            process = subprocess.Popen(argv, **options)
+            self._started.append((process, options.get("start_new_session", False)))
+            return process
+
+    def stop(self):
+        while True:  # another Ctrl-C meanwhile does not cut it short
+            try:
+                with self._lock:
+                    self._stopped = True
+                for process, session in self._started:
+                    if process.poll() is None:
+                        if session:
+                            os.killpg(process.pid, signal.SIGKILL)
+                        else:
+                            process.kill()
+                    process.wait()
+                return
+            except KeyboardInterrupt:
+                continue
+
+
+def collect(path, args, samples=b""):
+    """(returncode, stdout bytes, stderr text) of one whole run, started on a
+    worker thread with samples on its standard input; a Ctrl-C kills and
+    reaps it."""
+    children = Children()
+    return on_worker(children, children.run, path, args, b"", samples, None)
 
 
 def report(prjsino, options, scan):
     """prjsino --info --format json on the scan, with the importer's options:
     the report as a dict. A failure raises ReconstructionError (returncode
     2: a usage error of the options)."""
-    run = subprocess.run([prjsino, "--info", "--format", "json", *options, "--", os.fspath(scan)],
-                         stdin=subprocess.DEVNULL, capture_output=True)
-    error = _check(prjsino, run)
-    if error:
-        raise error
-    return json.loads(run.stdout.decode("utf-8", "surrogateescape"))
+    code, out, err = collect(prjsino, ["--info", "--format", "json", *options, "--", os.fspath(scan)])
+    if code != 0:
+        raise failure(prjsino, code, err)
+    return json.loads(out.decode("utf-8", "surrogateescape"))
 
 
 def axis(prjsino, prjaxis, options, scan, row):
-    """The r0/dr that prjaxis prints for the sinogram of one row, piped to it
-    from prjsino: (its text, its warnings as a list of lines). Raises the
+    """The r0/dr that prjaxis prints for the sinogram of one row, imported by
+    prjsino: (its text, its warnings as a list of lines). Raises the
     ReconstructionError of prjsino when the row cannot be imported, else of
     prjaxis when it finds no axis."""
-    source = subprocess.Popen([prjsino, *options, "--rows", str(row), "--", os.fspath(scan), "-"],
-                              stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    try:
-        finder = subprocess.run([prjaxis, "-"], stdin=source.stdout, capture_output=True)
-        source.stdout.close()
-        imported = subprocess.CompletedProcess(source.args, source.wait(), b"", source.stderr.read())
-    except BaseException:
-        source.kill()
-        source.wait()
-        raise
-    finally:
-        source.stdout.close()
-        source.stderr.close()
-    error = _check(prjsino, imported) or _check(prjaxis, finder)
-    if error:
-        raise error
-    doubts = finder.stderr.decode("utf-8", "replace").splitlines()
-    return finder.stdout.decode("ascii").strip(), [line for line in doubts if line.strip()]
+    code, sinogram, err = collect(prjsino, [*options, "--rows", str(row), "--", os.fspath(scan), "-"])
+    if code != 0:
+        raise failure(prjsino, code, err)
+    code, out, err = collect(prjaxis, ["-"], sinogram)
+    if code != 0:
+        raise failure(prjaxis, code, err)
+    return out.decode("ascii").strip(), [line for line in err.splitlines() if line.strip()]
 
 
 class Band:
@@ -76,9 +108,9 @@ class Band:
     (either may be called twice).
     """
 
-    def __init__(self, prjsino, options, scan, first, end):
+    def __init__(self, processes, prjsino, options, scan, first, end):
         self.path, self.first, self.end = prjsino, first, end
-        self.process = subprocess.Popen(
+        self.process = processes.start(
             [prjsino, *options, "--rows", "%d:%d" % (first, end), "--", os.fspath(scan), "-"],
             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, bufsize=0)
         self.fd = self.process.stdout.fileno()
@@ -218,7 +250,7 @@ class _Rows:
 
     def __init__(self, prjsino, options, scan, rows, band):
         self.prjsino, self.options, self.scan, self.rows, self.band = prjsino, options, scan, rows, band
-        self.reading, self.messages = None, []
+        self.reading, self.messages, self.processes = None, [], Processes()
 
     def __len__(self):
         return len(self.rows)
@@ -226,7 +258,7 @@ class _Rows:
     def __iter__(self):
         for at in range(0, len(self.rows), self.band):
             rows = self.rows[at:at + self.band]
-            self.reading = Band(self.prjsino, self.options, self.scan, rows[0], rows[-1] + 1)
+            self.reading = Band(self.processes, self.prjsino, self.options, self.scan, rows[0], rows[-1] + 1)
             for row in rows:
                 N, M, _ = self.reading.next(row)
                 yield self.reading.read(N, M)

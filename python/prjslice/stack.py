@@ -42,7 +42,6 @@ import sys
 import tempfile
 import threading
 import time
-import warnings
 
 from . import _scan
 from ._programs import ReconstructionError
@@ -352,10 +351,11 @@ class Children:
     def __init__(self):
         self.selector = selectors.DefaultSelector()
         self.running = []
+        self.processes = _scan.Processes()
 
     def start(self, slice, argv, stdin, command):
-        process = subprocess.Popen(argv, stdin=stdin, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                   start_new_session=True)
+        process = self.processes.start(argv, stdin=stdin, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                       start_new_session=True)
         job = Job(slice, process, command)
         self.running.append(job)
         self.selector.register(process.stdout, selectors.EVENT_READ, job)
@@ -384,12 +384,11 @@ class Children:
         return ended
 
     def stop(self):
-        """Kills the jobs still running (their process groups: whatever they
+        """Kills the jobs still running (their sessions: whatever they
         started too); all of them once ended."""
         for job in self.running:
-            if job.process.poll() is None:
-                os.killpg(job.process.pid, signal.SIGKILL)
-                job.killed = True
+            job.killed = job.process.poll() is None or job.process.returncode < 0
+        self.processes.stop()
         ended = []
         while self.running:
             ended += self.wait()
@@ -474,7 +473,7 @@ class Run:
         """The slices of a scan, band by band, each sinogram spliced from
         prjsino's standard output into its prjslice's standard input."""
         for first, end, slices in bands:
-            band = _scan.Band(prjsino, self.o.importer, self.o.scan, first, end)
+            band = _scan.Band(self.children.processes, prjsino, self.o.importer, self.o.scan, first, end)
             try:
                 by_row = {slice.source: slice for slice in slices}
                 for row in range(first, end):
@@ -500,6 +499,23 @@ class Run:
                 band.kill()
         while self.children.running:
             self.ended(self.children.wait())
+
+    def scratch(self, bands, prjsino, directory):
+        """The slices of a scan on other machines, band by band: each band
+        imported into the scratch directory, its slices run through GNU
+        parallel, each sinogram removed once its slice is done."""
+        for first, end, slices in bands:
+            code, _, errors = _scan.collect(prjsino, [*self.o.importer, "--rows", "%d:%d" % (first, end), "--",
+                                                      self.o.scan, directory])
+            if code < 0:
+                raise KeyboardInterrupt
+            if code != 0:
+                self.band_failed(first, end, slices, bands, errors.splitlines()[-1])
+                break
+            report_clamped(errors)
+            self.parallel([os.path.join(directory, s.file) for s in slices], slices, True)
+            for name in os.listdir(directory):
+                os.remove(os.path.join(directory, name))
 
     def band_failed(self, first, end, slices, bands, message):
         """A band that cannot be imported ends the run: its slices fail with
@@ -539,8 +555,8 @@ class Run:
         env = dict(os.environ, **settings)
         # Later runs append to the job log of the first.
         self.joblog = "+" + self.joblog.lstrip("+")
-        process = subprocess.Popen(["parallel", *options, 'sh -c "$PRJSTACK_JOB" prjstack {}'],
-                                   stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=env, start_new_session=True)
+        process = self.children.processes.start(["parallel", *options, 'sh -c "$PRJSTACK_JOB" prjstack {}'],
+                                                stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=env)
         feeder = threading.Thread(target=feed, args=(process.stdin, b"".join(os.fsencode(s) + b"\0" for s in sinograms)),
                                   daemon=True)
         feeder.start()
@@ -756,21 +772,7 @@ def run(argv, here):
             runner.streamed(bands_of(todo, stack[0].source, o.band), prjsino)
         else:
             scratch = tempfile.mkdtemp(prefix=".prjsino.%s." % runner.tag, dir=os.path.abspath(o.scratch or outdir))
-            bands = bands_of(todo, stack[0].source, o.band)
-            for first_row, end, slices in bands:
-                imported = subprocess.run([prjsino, *o.importer, "--rows", "%d:%d" % (first_row, end), "--",
-                                           o.scan, scratch], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                          stderr=subprocess.PIPE)
-                errors = imported.stderr.decode("utf-8", "replace")
-                if imported.returncode != 0:
-                    if imported.returncode < 0:
-                        raise KeyboardInterrupt
-                    runner.band_failed(first_row, end, slices, bands, errors.splitlines()[-1])
-                    break
-                report_clamped(errors)
-                runner.parallel([os.path.join(scratch, s.file) for s in slices], slices, True)
-                for name in os.listdir(scratch):
-                    os.remove(os.path.join(scratch, name))
+            runner.scratch(bands_of(todo, stack[0].source, o.band), prjsino, scratch)
     except KeyboardInterrupt:
         runner.stop()
     finally:
@@ -786,49 +788,55 @@ def run(argv, here):
             if os.path.lexists(runner.temporary(s.name)):
                 os.remove(runner.temporary(s.name))
 
-    # The CSV: every finished slice of the part, in stack order, with its
-    # value line. Written under a temporary name, then renamed.
-    missing = []
-    rows = ["row,image,min,max" if o.scan is not None else "sinogram,image,min,max"]
-    for s in part:
-        if not os.path.isfile(os.path.join(outdir, s.name + ".tif")):
-            missing.append(s)
-            continue
-        low, _, high = values.lines.get(s.name + ".tif", "").partition("\t")
-        rows.append(",".join(field(text) for text in (str(s.source), s.image, low, high)))
-    csv_failed = False
-    csv_temporary = os.path.join(os.path.dirname(csv), ".%s.%d.part" % (os.path.basename(csv), os.getpid()))
-    try:
-        with open(csv_temporary, "wb") as f:
-            f.write(os.fsencode("\n".join(rows) + "\n"))
-        os.replace(csv_temporary, csv)
-    except OSError:
-        if os.path.lexists(csv_temporary):
-            os.remove(csv_temporary)
-        say("cannot write %s" % csv)
-        csv_failed = True
-
-    # The summary: every slice of this run that has no image failed.
+    missing = [s for s in part if not os.path.isfile(os.path.join(outdir, s.name + ".tif"))]
+    written = write_csv(csv, "row" if o.scan is not None else "sinogram", part, missing, values)
     if missing:
-        say("%d of %d slices %s:" % (len(missing), len(part), "not finished" if runner.interrupted else "failed"))
-        for s in missing:
-            if s.name in runner.failures:
-                reason = runner.failures[s.name]
-            elif runner.interrupted:
-                reason = "not reconstructed (interrupted)"
-            else:
-                reason = "not reconstructed (see %s)" % joblog
-            sys.stderr.write("  %s: %s\n" % (s.shown, reason))
-        if runner.interrupted:
-            say("interrupted; run again with --resume to finish")
+        summary(part, missing, runner, joblog)
         return 1
     if runner.status != 0 or runner.interrupted:
         say("GNU parallel ended with status %d" % runner.status)
         return 1
-    if csv_failed:
+    if not written:
         return 1
     say("%d slices done; ranges in %s" % (len(part), csv))
     return 0
+
+
+def write_csv(csv, first, part, missing, values):
+    """The CSV: every finished slice of the part, in stack order, with its
+    value line; written under a temporary name, then renamed. False when it
+    cannot be written."""
+    rows, unfinished = ["%s,image,min,max" % first], {s.name for s in missing}
+    for s in part:
+        if s.name not in unfinished:
+            low, _, high = values.lines.get(s.name + ".tif", "").partition("\t")
+            rows.append(",".join(field(text) for text in (str(s.source), s.image, low, high)))
+    temporary = os.path.join(os.path.dirname(csv), ".%s.%d.part" % (os.path.basename(csv), os.getpid()))
+    try:
+        with open(temporary, "wb") as f:
+            f.write(os.fsencode("\n".join(rows) + "\n"))
+        os.replace(temporary, csv)
+    except OSError:
+        if os.path.lexists(temporary):
+            os.remove(temporary)
+        say("cannot write %s" % csv)
+        return False
+    return True
+
+
+def summary(part, missing, runner, joblog):
+    """Every slice of the part that has no image, with why."""
+    say("%d of %d slices %s:" % (len(missing), len(part), "not finished" if runner.interrupted else "failed"))
+    for s in missing:
+        if s.name in runner.failures:
+            reason = runner.failures[s.name]
+        elif runner.interrupted:
+            reason = "not reconstructed (interrupted)"
+        else:
+            reason = "not reconstructed (see %s)" % joblog
+        sys.stderr.write("  %s: %s\n" % (s.shown, reason))
+    if runner.interrupted:
+        say("interrupted; run again with --resume to finish")
 
 
 def interrupt(number, frame):
