@@ -36,8 +36,8 @@
 // the selected rows), the dark mean and the flat means of the selected rows,
 // and each HDF5 dataset's chunk cache (the chunks one frame touches, at most
 // half the budget); medians also hold every frame of a flat series, for as many rows
-// at a time as fit the budget; several rows on standard output hold their
-// sinograms whole (rows x M x N values).
+// at a time as fit the budget. Several rows on standard output are held
+// whole instead (rows x M x N values), one projection in flight.
 //
 // Files are written under hidden temporary names in OUTDIR
 // (.NAME.part-HOST-PID) and renamed once all are whole; a failed or
@@ -781,9 +781,14 @@ static void Convert(Scan& scan, const Options& o, const HalfTurn& turn, int row0
     const int N = scan.columns, M = turn.M;
     const size_t frameValues = size_t(count) * N;
     const size_t frameBytes = frameValues * sizeof(double);
-    const int block = static_cast<int>(std::max<size_t>(1, std::min<size_t>({budget / 2 / frameBytes, size_t(M),
-                                                                             size_t(kMaxBlock)})));
     const bool toStdout = o.outdir == "-";
+    // Standard output takes the sinograms one after another: one row goes
+    // out as it is read; several are held until the last projection is read,
+    // each projection copied into them as it comes (no blocks in flight).
+    const bool holding = toStdout && count > 1;
+    const int block = holding ? 1
+                              : static_cast<int>(std::max<size_t>(
+                                    1, std::min<size_t>({budget / 2 / frameBytes, size_t(M), size_t(kMaxBlock)})));
 
     std::vector<std::string> headers(count);
     if (!toStdout) {
@@ -808,9 +813,7 @@ static void Convert(Scan& scan, const Options& o, const HalfTurn& turn, int row0
     for (int r = 0; r < count; ++r)
         headers[r] = Header(N, M, turn.ra, row0 + r);
 
-    // Standard output takes the sinograms one after another: one row goes
-    // out as it is read, several are held until the last projection is read.
-    std::vector<double> held(toStdout && count > 1 ? size_t(count) * M * N : 0);
+    std::vector<double> held(holding ? size_t(count) * M * N : 0);
     Normalisation z = Prepare(scan, o, row0, count, budget);
     if (toStdout) {
         signal(SIGPIPE, SIG_IGN);

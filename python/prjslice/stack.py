@@ -109,12 +109,13 @@ VALUED = {"-j": "jobs", "--jobs": "jobs", "-p": "program", "--program": "program
 # prjsino's options without a value.
 IMPORTER_FLAGS = ("--median", "--raw", "--no-log")
 
-# The job that GNU parallel runs for a slice on any machine, as
-# sh -c "$PRJSTACK_JOB" prjstack SG whatever its login shell: prjslice into the temporary name, then the sinogram, the
-# exit status and prjslice's last line (its value line, or its message after
-# the full build's pass bands) on standard output, each ended by a NUL. This
-# process renames the image into place. Starting a process costs
-# milliseconds, so besides prjslice only sh is run.
+# The job that GNU parallel runs for a slice on any machine, whatever its
+# login shell, as sh -c "$PRJSTACK_JOB" prjstack SG: prjslice into the
+# temporary name, then on standard output the sinogram, the exit status and
+# prjslice's last line (its value line, or its message after the full
+# build's pass bands), each ended by a NUL. This process renames the image
+# into place. Starting a process costs milliseconds, so besides prjslice only
+# sh is run.
 SLICE_JOB = r'''sg=$1
 case $sg in -*) input=./$sg ;; *) input=$sg ;; esac
 name=${sg##*/}
