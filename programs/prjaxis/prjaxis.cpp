@@ -339,7 +339,7 @@ static CentreOfMass FindCentreOfMass()
     const auto refit = [&out](double c, double* next) {
         double shift = 0;
         if (!FitAbout(c, &shift, &out.spread)) {
-            out.why = "the samples cancel out (no net mass about the axis)";
+            out.why = "the samples cancel out: no net mass about the axis";
             return false;
         }
         *next = c + shift;
@@ -466,9 +466,9 @@ static double ChooseAxis()
     else if (com.found && !com.air)
         std::snprintf(why, sizeof why, "the detector has no air at the ends of the window about the axis");
     if (!holds && !seam.found)
-        Fail((com.found ? "the centres of mass do not determine the axis (" + std::string(why) + ")"
-                        : com.why) +
-             ", nor does the seam of the half turn (" + seam.why + "): the sinogram does not determine it.");
+        Fail("the sinogram does not determine the axis: the centre-of-mass fit " +
+             (com.found ? "does not hold (" + std::string(why) + ")" : "finds none (" + com.why + ")") +
+             "; the seam of the half turn finds none (" + seam.why + ").");
     if (com.found && seam.found && std::fabs(com.c - seam.c) > kDisagree)
         std::fprintf(stderr,
                      "warning: the centres of mass give r0/dr %.3f, the seam of the half turn %.3f (+-%.2f); "
