@@ -39,12 +39,24 @@ public:
     std::vector<double> angles;  // degrees, one per projection; empty when none are stored
     std::string anglesFrom;      // where they came from, e.g. "/exchange/theta, degrees"
     std::vector<long> otherFrames;  // frames skipped as neither projection, flat nor dark
+    long frameCount = 0;            // frames in the order of acquisition, 0 when it is not recorded
+    std::string flatsFrom, darksFrom;  // flats and darks taken from other files: where
+};
+
+// Datasets of an HDF5 scan named by the user: the frames, their image keys
+// and angles in the scan file (paths, links followed), for a layout that is
+// not recognised; flats and darks from other files ("FILE" or "FILE:PATH").
+// Empty where not given.
+struct Hdf5Names {
+    std::string data, imageKey, rotationAngle;
+    std::string flats, darks;
 };
 
 // Opens an HDF5 file in the Data Exchange or the NeXus NXtomo layout,
-// recognised by its content. The chunk cache of each dataset holds the
-// chunks that one frame touches, up to cacheBytes.
-std::unique_ptr<Scan> OpenHdf5Scan(const std::string& path, size_t cacheBytes);
+// recognised by its content, or in the layout that `names` gives. The chunk
+// cache of each dataset holds the chunks that one frame touches, up to
+// cacheBytes.
+std::unique_ptr<Scan> OpenHdf5Scan(const std::string& path, size_t cacheBytes, const Hdf5Names& names);
 
 // True when the file begins with the HDF5 signature.
 bool IsHdf5File(const std::string& path);

@@ -24,6 +24,8 @@
 
 #include <hdf5.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cmath>
@@ -198,6 +200,8 @@ static std::string WhyNotOpen(hid_t file, const std::string& path)
 }
 
 struct Dataset {
+    std::string file;   // the file that holds it (the scan, or a file of flats or darks)
+    hid_t fileId = H5I_INVALID_HID;
     std::string path;
     Handle id;
     Handle space;
@@ -208,8 +212,11 @@ struct Dataset {
 class Hdf5Scan : public Scan {
 public:
     void Read(const Frame& f, int row0, int count, double* out) override;
-    Dataset* Open(const std::string& path, bool required);
+    Dataset* Open(const std::string& path, bool required) { return Open(id, file, path, required); }
+    Dataset* Open(hid_t where, const std::string& name, const std::string& path, bool required);
     void CheckStack(Dataset& d);
+    void AddKeyed(Dataset* data, Dataset* keys, Dataset* rotation);
+    Dataset* References(const std::string& given, const char* what);
     std::vector<double> ReadAngles(Dataset& d, std::string& unitsFrom);
 
     std::string file;
@@ -217,6 +224,7 @@ public:
     Handle id;
     std::vector<Dataset*> sources;
     std::vector<std::unique_ptr<Dataset>> datasets;
+    std::vector<Handle> others;   // files of flats and darks
 };
 
 static std::string Describe(hid_t type)
@@ -235,22 +243,24 @@ static std::string Describe(hid_t type)
     return name;
 }
 
-Dataset* Hdf5Scan::Open(const std::string& path, bool required)
+Dataset* Hdf5Scan::Open(hid_t where, const std::string& name, const std::string& path, bool required)
 {
-    if (!LinkExists(id, path)) {
+    if (!LinkExists(where, path)) {
         if (required)
-            throw ScanError(file + ": no dataset " + path);
+            throw ScanError(name + ": no dataset " + path);
         return nullptr;
     }
     auto d = std::make_unique<Dataset>();
+    d->file = name;
+    d->fileId = where;
     d->path = path;
-    d->id = Handle(H5Dopen2(id, path.c_str(), H5P_DEFAULT));
+    d->id = Handle(H5Dopen2(where, path.c_str(), H5P_DEFAULT));
     if (!d->id.ok())
-        throw ScanError(file + ": " + WhyNotOpen(id, path));
+        throw ScanError(name + ": " + WhyNotOpen(where, path));
     d->space = Handle(H5Dget_space(d->id));
     d->rank = H5Sget_simple_extent_dims(d->space, d->dims, nullptr);
     if (d->rank < 0)
-        throw ScanError(file + ": cannot read the shape of " + path + LibraryError());
+        throw ScanError(name + ": cannot read the shape of " + path + LibraryError());
     datasets.push_back(std::move(d));
     return datasets.back().get();
 }
@@ -262,11 +272,11 @@ Dataset* Hdf5Scan::Open(const std::string& path, bool required)
 void Hdf5Scan::CheckStack(Dataset& d)
 {
     if (d.rank != 3)
-        throw ScanError(file + ": " + d.path + " is not a stack of frames (frames x rows x columns): it has " +
+        throw ScanError(d.file + ": " + d.path + " is not a stack of frames (frames x rows x columns): it has " +
                         std::to_string(d.rank) + " dimensions");
     Handle type(H5Dget_type(d.id));
     if (Describe(type).empty())
-        throw ScanError(file + ": " + d.path + " does not hold integer or floating-point samples");
+        throw ScanError(d.file + ": " + d.path + " does not hold integer or floating-point samples");
     Handle create(H5Dget_create_plist(d.id));
     const int filters = H5Pget_nfilters(create);
     for (int k = 0; k < filters; ++k) {
@@ -274,14 +284,14 @@ void Hdf5Scan::CheckStack(Dataset& d)
         size_t values = 0;
         const H5Z_filter_t filter = H5Pget_filter2(create, k, &flags, &values, nullptr, 0, nullptr, &config);
         if (filter >= 0 && H5Zfilter_avail(filter) <= 0)
-            throw ScanError(file + ": " + d.path + " is compressed with HDF5 filter " + std::to_string(filter) +
+            throw ScanError(d.file + ": " + d.path + " is compressed with HDF5 filter " + std::to_string(filter) +
                             FilterName(filter) + ", which is not installed; " + FilterPackage(filter));
     }
     const H5D_layout_t layout = H5Pget_layout(create);
     if (layout == H5D_VIRTUAL) {
         size_t count = 0;
         H5Pget_virtual_count(create, &count);
-        const std::string here = file.find('/') == std::string::npos ? "" : file.substr(0, file.rfind('/') + 1);
+        const std::string here = d.file.find('/') == std::string::npos ? "" : d.file.substr(0, d.file.rfind('/') + 1);
         hssize_t mapped = 0;   // samples that the mappings give a source
         for (size_t k = 0; k < count; ++k) {
             Handle selected(H5Pget_virtual_vspace(create, k));
@@ -294,7 +304,7 @@ void Hdf5Scan::CheckStack(Dataset& d)
             object = object.c_str();
             bool found = false;
             if (source == ".") {
-                found = LinkExists(id, object);
+                found = LinkExists(d.fileId, object);
             } else {
                 for (const std::string& candidate : {source[0] == '/' ? source : here + source, source}) {
                     if (H5Fis_hdf5(candidate.c_str()) <= 0)
@@ -307,12 +317,12 @@ void Hdf5Scan::CheckStack(Dataset& d)
                 }
             }
             if (!found)
-                throw ScanError(file + ": " + d.path + " is a virtual dataset whose source " + object + " in " +
+                throw ScanError(d.file + ": " + d.path + " is a virtual dataset whose source " + object + " in " +
                                 source + " is missing");
         }
         const hssize_t samples = H5Sget_simple_extent_npoints(d.space);
         if (mapped < samples)
-            throw ScanError(file + ": " + d.path + " is a virtual dataset whose sources give " +
+            throw ScanError(d.file + ": " + d.path + " is a virtual dataset whose sources give " +
                             std::to_string(mapped) + " of its " + std::to_string(samples) +
                             " samples; the others would read as fill values");
     }
@@ -324,9 +334,9 @@ void Hdf5Scan::CheckStack(Dataset& d)
                                                                   H5Tget_size(type));
         Handle access(H5Pcreate(H5P_DATASET_ACCESS));
         H5Pset_chunk_cache(access, std::max<size_t>(521, 100 * touched + 1), bytes, 1.0);
-        d.id = Handle(H5Dopen2(id, d.path.c_str(), access));
+        d.id = Handle(H5Dopen2(d.fileId, d.path.c_str(), access));
         if (!d.id.ok())
-            throw ScanError(file + ": cannot open " + d.path + LibraryError());
+            throw ScanError(d.file + ": cannot open " + d.path + LibraryError());
     }
     if (d.dims[0] > 0 && d.dims[1] > 0 && d.dims[2] > 0) {
         std::vector<double> row(d.dims[2]);
@@ -346,7 +356,7 @@ void Hdf5Scan::Read(const Frame& f, int row0, int count, double* out)
     Handle memory(H5Screate_simple(3, size, nullptr));
     if (H5Sselect_hyperslab(d.space, H5S_SELECT_SET, start, nullptr, size, nullptr) < 0 ||
         H5Dread(d.id, H5T_NATIVE_DOUBLE, memory, d.space, H5P_DEFAULT, out) < 0)
-        throw ScanError(file + ": cannot read frame " + std::to_string(f.index) + " of " + d.path +
+        throw ScanError(d.file + ": cannot read frame " + std::to_string(f.index) + " of " + d.path +
                         LibraryError());
 }
 
@@ -356,11 +366,11 @@ void Hdf5Scan::Read(const Frame& f, int row0, int count, double* out)
 std::vector<double> Hdf5Scan::ReadAngles(Dataset& d, std::string& from)
 {
     if (d.rank != 1)
-        throw ScanError(file + ": " + d.path + " is not a list of angles: it has " + std::to_string(d.rank) +
+        throw ScanError(d.file + ": " + d.path + " is not a list of angles: it has " + std::to_string(d.rank) +
                         " dimensions");
     std::vector<double> values(d.dims[0]);
     if (!values.empty() && H5Dread(d.id, H5T_NATIVE_DOUBLE, H5S_ALL, H5S_ALL, H5P_DEFAULT, values.data()) < 0)
-        throw ScanError(file + ": cannot read the angles " + d.path + LibraryError());
+        throw ScanError(d.file + ": cannot read the angles " + d.path + LibraryError());
     std::string units;
     double scale = 1;
     if (ReadAttributeText(d.id, "units", units)) {
@@ -368,7 +378,7 @@ std::vector<double> Hdf5Scan::ReadAngles(Dataset& d, std::string& from)
         if (unit == "rad" || unit == "radian" || unit == "radians")
             scale = 180 / 3.14159265358979323846;
         else if (unit != "deg" && unit != "degree" && unit != "degrees")
-            throw ScanError(file + ": the angles " + d.path + " are in unknown units \"" + units + "\"");
+            throw ScanError(d.file + ": the angles " + d.path + " are in unknown units \"" + units + "\"");
     }
     for (double& a : values)
         a *= scale;
@@ -399,12 +409,141 @@ static herr_t VisitLink(hid_t group, const char* name, const H5L_info_t* info, v
     return 0;
 }
 
+// The datasets of three dimensions in a file, each once whatever the links
+// to it ("/path (frames x rows x columns)"), for a message that shows what
+// there is to name. Links are followed where they resolve.
+struct Listing {
+    std::vector<std::string> found;
+    std::vector<std::pair<unsigned long, haddr_t>> seen;
+};
+
+static herr_t ListStack(hid_t group, const char* name, const H5L_info_t*, void* data)
+{
+    auto* listing = static_cast<Listing*>(data);
+    H5O_info_t info;
+    if (H5Oget_info_by_name2(group, name, &info, H5O_INFO_BASIC, H5P_DEFAULT) < 0 || info.type != H5O_TYPE_DATASET)
+        return 0;
+    const std::pair<unsigned long, haddr_t> object(info.fileno, info.addr);
+    if (std::find(listing->seen.begin(), listing->seen.end(), object) != listing->seen.end())
+        return 0;
+    listing->seen.push_back(object);
+    Handle set(H5Dopen2(group, name, H5P_DEFAULT));
+    Handle space(set.ok() ? H5Dget_space(set) : H5I_INVALID_HID);
+    hsize_t dims[H5S_MAX_RANK];
+    if (space.ok() && H5Sget_simple_extent_dims(space, dims, nullptr) == 3)
+        listing->found.push_back("/" + std::string(name) + " (" + std::to_string(dims[0]) + " x " +
+                                 std::to_string(dims[1]) + " x " + std::to_string(dims[2]) + ")");
+    return 0;
+}
+
+static std::vector<std::string> Stacks(hid_t file)
+{
+    Listing listing;
+    H5Lvisit(file, H5_INDEX_NAME, H5_ITER_NATIVE, ListStack, &listing);
+    return listing.found;
+}
+
+// The most datasets a message lists.
+static const size_t kListed = 12;
+
+static std::string ListStacks(const std::vector<std::string>& stacks)
+{
+    if (stacks.empty())
+        return "it holds no dataset of three dimensions";
+    std::string text = "its datasets of three dimensions: ";
+    for (size_t k = 0; k < stacks.size() && k < kListed; ++k)
+        text += (k ? ", " : "") + stacks[k];
+    if (stacks.size() > kListed)
+        text += " and " + std::to_string(stacks.size() - kListed) + " more";
+    return text;
+}
+
+// A path from the root, as the user may give it without the leading slash.
+static std::string Absolute(const std::string& path)
+{
+    return path.compare(0, 1, "/") == 0 ? path : "/" + path;
+}
+
+// Frames of kinds by image key (0 projection, 1 flat, 2 dark; any other value
+// skipped) in the order of acquisition, and the angles of the projections
+// from a list of one angle per frame, or one per projection.
+void Hdf5Scan::AddKeyed(Dataset* data, Dataset* keys, Dataset* rotation)
+{
+    if (keys->rank != 1 || keys->dims[0] != data->dims[0])
+        throw ScanError(file + ": " + keys->path + " does not hold one key per frame of " + data->path);
+    std::vector<int> key(keys->dims[0]);
+    if (!key.empty() && H5Dread(keys->id, H5T_NATIVE_INT, H5S_ALL, H5S_ALL, H5P_DEFAULT, key.data()) < 0)
+        throw ScanError(file + ": cannot read " + keys->path + LibraryError());
+    std::vector<double> rotationAngles;
+    if (rotation)
+        rotationAngles = ReadAngles(*rotation, anglesFrom);
+    sources.push_back(data);
+    const int source = static_cast<int>(sources.size() - 1);
+    for (size_t k = 0; k < key.size(); ++k) {
+        const Frame f{source, long(k), long(k)};
+        if (key[k] == 0)
+            projections.push_back(f);
+        else if (key[k] == 1)
+            flats.push_back(f);
+        else if (key[k] == 2)
+            darks.push_back(f);
+        else
+            otherFrames.push_back(long(k));
+    }
+    frameCount = long(key.size());
+    if (!rotation)
+        return;
+    if (rotationAngles.size() == key.size()) {
+        for (const Frame& f : projections)
+            angles.push_back(rotationAngles[f.index]);
+    } else if (rotationAngles.size() == projections.size() && container.compare(0, 11, "HDF5, named") == 0) {
+        angles = rotationAngles;
+        anglesFrom += ", one per projection";
+    } else {
+        throw ScanError(file + ": " + rotation->path + " does not hold one angle per frame of " + data->path);
+    }
+}
+
+// Flats or darks from a file of their own, given as FILE or FILE:PATH; without
+// a path, the file's one dataset of three dimensions.
+Dataset* Hdf5Scan::References(const std::string& given, const char* what)
+{
+    std::string name = given, path;
+    const auto exists = [](const std::string& candidate) {
+        struct stat st;
+        return stat(candidate.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+    };
+    const size_t colon = given.rfind(':');
+    if (!exists(given) && colon != std::string::npos && exists(given.substr(0, colon))) {
+        name = given.substr(0, colon);
+        path = Absolute(given.substr(colon + 1));
+    }
+    if (!exists(name))
+        throw ScanError(given + ": no such file (" + what + ")");
+    if (H5Fis_hdf5(name.c_str()) <= 0)
+        throw ScanError(name + ": not an HDF5 file (" + what + "); the " + what + " of an HDF5 scan are read from "
+                        "HDF5 files");
+    Handle other(H5Fopen(name.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT));
+    if (!other.ok())
+        throw ScanError(name + ": cannot open the HDF5 file" + LibraryError());
+    if (path.empty()) {
+        const std::vector<std::string> stacks = Stacks(other);
+        if (stacks.size() != 1)
+            throw ScanError(name + ": " + ListStacks(stacks) + "; name the " + what + " as " + name + ":PATH");
+        path = stacks[0].substr(0, stacks[0].find(" ("));
+    }
+    Dataset* d = Open(other, name, path, true);
+    others.push_back(std::move(other));
+    CheckStack(*d);
+    return d;
+}
+
 bool IsHdf5File(const std::string& path)
 {
     return H5Fis_hdf5(path.c_str()) > 0;
 }
 
-std::unique_ptr<Scan> OpenHdf5Scan(const std::string& path, size_t cacheBytes)
+std::unique_ptr<Scan> OpenHdf5Scan(const std::string& path, size_t cacheBytes, const Hdf5Names& names)
 {
     H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
     auto scan = std::make_unique<Hdf5Scan>();
@@ -416,7 +555,28 @@ std::unique_ptr<Scan> OpenHdf5Scan(const std::string& path, size_t cacheBytes)
         throw ScanError(path + ": cannot open the HDF5 file" + LibraryError());
 
     Dataset* data;
-    if (LinkExists(s.id, "/exchange/data")) {
+    if (!names.data.empty()) {
+        s.container = "HDF5, named datasets (--data " + Absolute(names.data) + ")";
+        data = s.Open(Absolute(names.data), true);
+        s.CheckStack(*data);
+        Dataset* keys = names.imageKey.empty() ? nullptr : s.Open(Absolute(names.imageKey), true);
+        Dataset* rotation = names.rotationAngle.empty() ? nullptr : s.Open(Absolute(names.rotationAngle), true);
+        if (keys) {
+            s.AddKeyed(data, keys, rotation);
+        } else {
+            // every frame a projection
+            s.sources.push_back(data);
+            for (hsize_t k = 0; k < data->dims[0]; ++k)
+                s.projections.push_back(Frame{0, long(k), long(k)});
+            s.frameCount = long(data->dims[0]);
+            if (rotation) {
+                s.angles = s.ReadAngles(*rotation, s.anglesFrom);
+                if (s.angles.size() != s.projections.size())
+                    throw ScanError(path + ": " + rotation->path + " holds " + std::to_string(s.angles.size()) +
+                                    " angles for " + std::to_string(s.projections.size()) + " projections");
+            }
+        }
+    } else if (LinkExists(s.id, "/exchange/data")) {
         s.container = "HDF5, Data Exchange";
         data = s.Open("/exchange/data", true);
         Dataset* flats = s.Open("/exchange/data_white", false);
@@ -445,36 +605,29 @@ std::unique_ptr<Scan> OpenHdf5Scan(const std::string& path, size_t cacheBytes)
         H5Lvisit(s.id, H5_INDEX_NAME, H5_ITER_NATIVE, VisitLink, &search);
         if (search.entry.empty())
             throw ScanError(path + ": neither a Data Exchange file (no /exchange/data) nor a NeXus NXtomo "
-                                   "file (no group whose definition is NXtomo)");
+                                   "file (no group whose definition is NXtomo); " +
+                            ListStacks(Stacks(s.id)) + "; name the frames with --data PATH");
         const std::string entry = search.entry == "/" ? "" : search.entry;
         s.container = "HDF5, NeXus NXtomo (entry " + search.entry + ")";
         data = s.Open(entry + "/instrument/detector/data", true);
         s.CheckStack(*data);
         Dataset* keys = s.Open(entry + "/instrument/detector/image_key", true);
         Dataset* rotation = s.Open(entry + "/sample/rotation_angle", true);
-        if (keys->rank != 1 || keys->dims[0] != data->dims[0])
-            throw ScanError(path + ": " + keys->path + " does not hold one key per frame of " + data->path);
-        std::vector<int> key(keys->dims[0]);
-        if (!key.empty() && H5Dread(keys->id, H5T_NATIVE_INT, H5S_ALL, H5S_ALL, H5P_DEFAULT, key.data()) < 0)
-            throw ScanError(path + ": cannot read " + keys->path + LibraryError());
-        const std::vector<double> rotationAngles = s.ReadAngles(*rotation, s.anglesFrom);
-        if (rotationAngles.size() != key.size())
-            throw ScanError(path + ": " + rotation->path + " does not hold one angle per frame of " + data->path);
-        s.sources.push_back(data);
-        for (size_t k = 0; k < key.size(); ++k) {
-            const Frame f{0, long(k), long(k)};
-            if (key[k] == 0) {
-                s.projections.push_back(f);
-                s.angles.push_back(rotationAngles[k]);
-            } else if (key[k] == 1) {
-                s.flats.push_back(f);
-            } else if (key[k] == 2) {
-                s.darks.push_back(f);
-            } else {
-                s.otherFrames.push_back(long(k));
-            }
-        }
+        s.AddKeyed(data, keys, rotation);
     }
+    const auto replace = [&](const std::string& given, const char* what, std::vector<Frame>& frames,
+                             std::string& from) {
+        if (given.empty())
+            return;
+        Dataset* d = s.References(given, what);
+        s.sources.push_back(d);
+        frames.clear();
+        for (hsize_t k = 0; k < d->dims[0]; ++k)
+            frames.push_back(Frame{static_cast<int>(s.sources.size() - 1), long(k), -1});
+        from = d->file + ":" + d->path;
+    };
+    replace(names.flats, "flats", s.flats, s.flatsFrom);
+    replace(names.darks, "darks", s.darks, s.darksFrom);
     s.rows = static_cast<int>(data->dims[1]);
     s.columns = static_cast<int>(data->dims[2]);
     if (data->dims[1] > 1u << 30 || data->dims[2] > 1u << 30 || s.rows < 1 || s.columns < 1)
