@@ -54,8 +54,8 @@ def read_tiff(path):
 
 class Bench:
     def __init__(self, build, work):
-        self.phantom = os.path.join(build, "programs", "prjphantom", "prjphantom")
-        self.sino = os.path.join(build, "programs", "prjsino", "prjsino")
+        self.phantom = os.path.join(build, "prjphantom")
+        self.sino = os.path.join(build, "prjsino")
         self.slice = os.path.join(build, "prjslice")
         self.work = work
         os.makedirs(work, exist_ok=True)

@@ -13,6 +13,14 @@
 //   sample/rotation_angle the angle of each, in the unit its "units"
 //   attribute names.
 //
+// - Named datasets, for a file in neither layout: the frames, and beside
+//   them their image keys and angles (one per frame, or per projection), at
+//   paths the user gives, links followed. A file in no layout is refused
+//   with the list of its datasets of three dimensions, so that the user
+//   sees what to name.
+// Flats and darks may come from datasets of other files, replacing the
+// scan's own.
+//
 // Declared sizes are checked against the limits and against each other
 // before anything is read or reserved for them: a few kilobytes of HDF5 can
 // declare a billion frames.
