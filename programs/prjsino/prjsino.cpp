@@ -493,7 +493,7 @@ public:
             if (e.used < oldest->used)
                 oldest = &e;
         }
-        const Frame& f = scan_.projections[frame];
+        const Frame f = scan_.projections[frame];
         oldest->frame = -1;
         scan_.Read(f, row0_, count_, oldest->values.data());
         Normalise(z_, f, oldest->values.data(), n_);
@@ -859,7 +859,8 @@ static void Convert(Scan& scan, const Options& o, const HalfTurn& turn, const Co
     const int N = full ? full->geometry.N : columns;
     const bool inPlace = !turn.resampled && !full;
     const size_t projectionValues = size_t(count) * columns;
-    const size_t cacheBytes = inPlace ? 0 : (FrameCache::kFrames + 2) * projectionValues * sizeof(double);
+    const size_t cacheBytes =
+        inPlace ? 0 : (FrameCache::kFrames + (full ? 2 : 0)) * projectionValues * sizeof(double);
     const size_t frameValues = size_t(count) * N;
     const size_t frameBytes = frameValues * sizeof(double);
     const size_t blocks = budget > cacheBytes ? budget - cacheBytes : 0;
@@ -898,7 +899,7 @@ static void Convert(Scan& scan, const Options& o, const HalfTurn& turn, const Co
     std::vector<double> direct, mirrored;
     if (!inPlace) {
         cache = std::make_unique<FrameCache>(scan, z, row0, count);
-        direct.resize(projectionValues);
+        direct.resize(full ? projectionValues : 0);
         mirrored.resize(full ? projectionValues : 0);
     }
     if (toStdout) {
