@@ -4,10 +4,12 @@ Sinogram: one text line "N M", optionally followed on the same line by
 key=value fields separated by single spaces, as the scan importer writes
 them:
 
-    N M ra=DEGREES row=R\\n
+    N M ra=DEGREES row=R[ axis=COLUMN]\\n
 
 ra is the start angle written with "%.17g" (so that the double reads back
-exactly), row a decimal integer. prjslice reads N and M and ignores the rest
+exactly), row a decimal integer, axis the detector column of the rotation
+axis ("%.3f"), which the importer writes where the scan holds the frame half
+a turn from the first. prjslice reads N and M and ignores the rest
 of the line. Then M rows of N samples, each an IEEE 754 binary64 value in
 little-endian byte order, row 0 first; bytes after the last row are not read.
 
@@ -31,7 +33,7 @@ INT_MAX = 2**31 - 1
 _SIZES = re.compile(rb"[ \t\n\v\f\r]*([+-]?[0-9]+)[ \t\n\v\f\r]*([+-]?[0-9]+)")
 
 # The fields the importer writes, in its order, with their formats and types.
-_FIELDS = {"ra": ("%.17g", float), "row": ("%d", int)}
+_FIELDS = {"ra": ("%.17g", float), "row": ("%d", int), "axis": ("%.3f", float)}
 
 
 def as_sinogram(sinogram, what="sinogram"):

@@ -22,7 +22,8 @@ from ._programs import Children, ReconstructionError, failure, on_worker, progra
 
 
 class AxisWarning(UserWarning):
-    """prjaxis found the axis but doubts it (the projections' masses differ)."""
+    """prjaxis found the axis but doubts it (its two estimates disagree, or the
+    one printed is uncertain)."""
 
 
 @dataclass(frozen=True)
