@@ -522,7 +522,6 @@ class Run:
         """A band that cannot be imported ends the run: its slices fail with
         prjsino's message, and the summary follows."""
         say(message)
-        self.status = 1
         later = False
         for _, _, others in bands:
             for slice in others:
@@ -794,7 +793,10 @@ def run(argv, here):
     if missing:
         summary(part, missing, runner, joblog)
         return 1
-    if runner.status != 0 or runner.interrupted:
+    if runner.interrupted:
+        say("interrupted, after every slice was done")
+        return 1
+    if runner.status != 0:
         say("GNU parallel ended with status %d" % runner.status)
         return 1
     if not written:

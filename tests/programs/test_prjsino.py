@@ -955,6 +955,13 @@ def test_prjstack_scan_matches_prjslice_on_the_sinograms(tmp_path):
     assert sorted(f for f in os.listdir(out) if f.startswith(".prjsino.")) == sorted(kept)
     assert "5 slices, 4 already done, 1 to reconstruct" in result.stderr
     assert open(out / "sino_0004.tif", "rb").read() == open(tmp_path / "sino_0004.tif", "rb").read()
+    # slices that refuse their arguments before reading their sinogram: the
+    # rest of each is passed over, and the stream stays in step
+    refused = subprocess.run(stack[:-3] + ["0.5", "5", tmp_path / "refused"], capture_output=True, text=True,
+                             env=env)
+    assert refused.returncode == 1
+    assert refused.stderr.endswith("prjstack: 5 of 5 slices failed:\n" + "".join(
+        "  row %d: bad detector offset (unit in detector interval).\n" % r for r in range(1, 6)))
     # a band that cannot be imported: its rows fail with prjsino's message,
     # the bands before it are done, and the CSV and summary still follow
     raw = tmp_path / "raw"
