@@ -139,6 +139,10 @@ static const double kRounding = 1e-12;
 // kSampleStride-th column about it: a median of 10 or 11 spreads.
 static const int kSampleStride = 4;
 
+// A column is taken for the echo of a stronger stripe unless its offset
+// exceeds the echo this many times.
+static const double kEchoMargin = 2;
+
 // A later pass recomputes the block medians of the columns whose residual a
 // changed flag moves by more than this share of the change (see Reach).
 static const double kReachTolerance = 1e-6;
@@ -188,6 +192,69 @@ static void LocalMedian(const std::vector<double>& x, std::vector<double>& out)
     }
 }
 
+// The smoother of step 1 for one set of weights: A = W + lambda D'D as
+// L diag(delta) L'. The N - 2 second differences give D'D the rows
+// 1, -4, 6, -4, 1 about the diagonal inside and 1, -2, 1 / -2, 5, -4, 1 in the
+// first two rows (mirrored at the end). With a1(i) = A(i, i-1),
+// a2(i) = A(i, i-2), equating A with L diag(delta) L':
+//   l2(i) = a2(i) / delta(i-2),
+//   l1(i) = (a1(i) - l2(i) l1(i-1) delta(i-2)) / delta(i-1),
+//   delta(i) = a0(i) - l1(i)^2 delta(i-1) - l2(i)^2 delta(i-2);
+// d keeps 1 / delta for the solves. N is at least 4.
+struct Smoother {
+    std::vector<double> d, l1, l2;
+
+    void Factor(const std::vector<double>& weight, double lambda)
+    {
+        const int N = static_cast<int>(weight.size());
+        std::vector<double> a0(N, 0.0), a1(N, 0.0), a2(N, 0.0), delta(N);
+        const double c[3] = {1, -2, 1};
+        for (int j = 0; j + 2 < N; ++j)  // second difference j: columns j, j + 1, j + 2
+            for (int x = 0; x < 3; ++x) {
+                a0[j + x] += lambda * c[x] * c[x];
+                if (x > 0)
+                    a1[j + x] += lambda * c[x] * c[x - 1];
+                if (x > 1)
+                    a2[j + x] += lambda * c[x] * c[x - 2];
+            }
+        d.assign(N, 0.0);
+        l1.assign(N, 0.0);
+        l2.assign(N, 0.0);
+        for (int i = 0; i < N; ++i) {
+            l2[i] = i > 1 ? a2[i] / delta[i - 2] : 0;
+            l1[i] = i > 0 ? (a1[i] - (i > 1 ? l2[i] * l1[i - 1] * delta[i - 2] : 0)) / delta[i - 1] : 0;
+            delta[i] = a0[i] + weight[i] - (i > 0 ? l1[i] * l1[i] * delta[i - 1] : 0) -
+                       (i > 1 ? l2[i] * l2[i] * delta[i - 2] : 0);
+            d[i] = 1 / delta[i];
+        }
+    }
+
+    // The residual r = p - S of one projection p, S the solution of
+    // A S = W p, through s (N values of work). The first two and the last
+    // two columns, whose recurrences lack terms, are done apart from the
+    // loops.
+    void Residual(const double* __restrict p, const double* __restrict weight, double* __restrict s,
+                  double* __restrict r) const
+    {
+        const int N = static_cast<int>(d.size());
+        const double* __restrict L1 = l1.data();
+        const double* __restrict L2 = l2.data();
+        const double* __restrict D = d.data();
+        // L y = W p: y(i) = w(i) p(i) - l1(i) y(i-1) - l2(i) y(i-2)
+        s[0] = weight[0] * p[0];
+        s[1] = weight[1] * p[1] - L1[1] * s[0];
+        for (int i = 2; i < N; ++i)
+            s[i] = weight[i] * p[i] - L1[i] * s[i - 1] - L2[i] * s[i - 2];
+        // L' S = y / delta: S(i) = y(i) / delta(i) - l1(i+1) S(i+1) - l2(i+2) S(i+2)
+        s[N - 1] = s[N - 1] * D[N - 1];
+        s[N - 2] = s[N - 2] * D[N - 2] - L1[N - 1] * s[N - 1];
+        for (int i = N - 3; i >= 0; --i)
+            s[i] = s[i] * D[i] - L1[i + 1] * s[i + 1] - L2[i + 2] * s[i + 2];
+        for (int i = 0; i < N; ++i)
+            r[i] = p[i] - s[i];
+    }
+};
+
 namespace {
 
 // The work of one sinogram: the residual of the last pass and its block
@@ -202,7 +269,8 @@ struct Work {
                                      // block b at rows[firstRow[b]] ... rows[firstRow[b + 1] - 1]
     std::vector<double> r;           // M x N residual P - S
     std::vector<double> weight;      // per column
-    std::vector<double> d, l1, l2;   // L diag(d) L' of W + lambda D'D (d inverted)
+    Smoother smoother;               // of these weights
+    std::vector<double> echo;        // a stripe's echo j columns away, j = 0 ... reach
     std::vector<double> Zb;          // B x N block medians
     std::vector<double> Z, se;       // offset and its standard error, per column
     std::vector<char> full;          // flagged by the full test
@@ -211,64 +279,13 @@ struct Work {
 
 }  // namespace
 
-// Factors A = W + lambda D'D as L diag(delta) L'. The N - 2 second
-// differences give D'D the rows 1, -4, 6, -4, 1 about the diagonal inside and
-// 1, -2, 1 / -2, 5, -4, 1 in the first two rows (mirrored at the end). With
-// a1(i) = A(i, i-1), a2(i) = A(i, i-2), equating A with L diag(delta) L':
-//   l2(i) = a2(i) / delta(i-2),
-//   l1(i) = (a1(i) - l2(i) l1(i-1) delta(i-2)) / delta(i-1),
-//   delta(i) = a0(i) - l1(i)^2 delta(i-1) - l2(i)^2 delta(i-2);
-// w.d keeps 1 / delta for the solves.
-static void Factor(Work& w)
-{
-    const int N = w.N;
-    std::vector<double> a0(N, 0.0), a1(N, 0.0), a2(N, 0.0), delta(N);
-    const double c[3] = {1, -2, 1};
-    for (int j = 0; j + 2 < N; ++j)  // second difference j: columns j, j + 1, j + 2
-        for (int x = 0; x < 3; ++x) {
-            a0[j + x] += w.lambda * c[x] * c[x];
-            if (x > 0)
-                a1[j + x] += w.lambda * c[x] * c[x - 1];
-            if (x > 1)
-                a2[j + x] += w.lambda * c[x] * c[x - 2];
-        }
-    for (int i = 0; i < N; ++i) {
-        w.l2[i] = i > 1 ? a2[i] / delta[i - 2] : 0;
-        w.l1[i] = i > 0 ? (a1[i] - (i > 1 ? w.l2[i] * w.l1[i - 1] * delta[i - 2] : 0)) / delta[i - 1] : 0;
-        delta[i] = a0[i] + w.weight[i] - (i > 0 ? w.l1[i] * w.l1[i] * delta[i - 1] : 0) -
-                   (i > 1 ? w.l2[i] * w.l2[i] * delta[i - 2] : 0);
-        w.d[i] = 1 / delta[i];
-    }
-}
-
-// The residual r = P - S of the projections in rows (step 1). The first two and
-// the last two columns, whose recurrences lack terms, are done apart from
-// the loops.
+// The residual of the projections in rows (step 1).
 static void Residual(Work& w, const std::vector<int>& rows)
 {
-    const int N = w.N;
-    const double* __restrict l1 = w.l1.data();
-    const double* __restrict l2 = w.l2.data();
-    const double* __restrict d = w.d.data();
-    const double* __restrict weight = w.weight.data();
-    std::vector<double> y(N);
-    double* __restrict s = y.data();
-    for (const int m : rows) {
-        const double* __restrict p = w.P + static_cast<size_t>(m) * N;
-        double* __restrict r = w.r.data() + static_cast<size_t>(m) * N;
-        // L y = W p: y(i) = w(i) p(i) - l1(i) y(i-1) - l2(i) y(i-2)
-        s[0] = weight[0] * p[0];
-        s[1] = weight[1] * p[1] - l1[1] * s[0];
-        for (int i = 2; i < N; ++i)
-            s[i] = weight[i] * p[i] - l1[i] * s[i - 1] - l2[i] * s[i - 2];
-        // L' S = y / delta: S(i) = y(i) / delta(i) - l1(i+1) S(i+1) - l2(i+2) S(i+2)
-        s[N - 1] = s[N - 1] * d[N - 1];
-        s[N - 2] = s[N - 2] * d[N - 2] - l1[N - 1] * s[N - 1];
-        for (int i = N - 3; i >= 0; --i)
-            s[i] = s[i] * d[i] - l1[i + 1] * s[i + 1] - l2[i + 2] * s[i + 2];
-        for (int i = 0; i < N; ++i)
-            r[i] = p[i] - s[i];
-    }
+    std::vector<double> s(w.N);
+    for (const int m : rows)
+        w.smoother.Residual(w.P + static_cast<size_t>(m) * w.N, w.weight.data(), s.data(),
+                            w.r.data() + static_cast<size_t>(m) * w.N);
 }
 
 // Zb of the columns marked in dirty, then Z and se of all (step 2).
@@ -314,11 +331,32 @@ static int Reach(double lambda)
     return static_cast<int>(std::ceil(std::log(kReachTolerance) / std::log(z)));
 }
 
-// The Benjamini-Hochberg procedure at the rate fdr over the p-values of z
-// (step 3) into w.full.
-static void FullTest(Work& w, double fdr)
+// The echo of a stripe in the residual: a column of offset 1 among sound
+// ones leaves echo[j] times its own residual in the columns j away (the
+// residual of a unit spike, which the smoother half follows, relative to the
+// spike's own), for j = 0 ... reach.
+static std::vector<double> Echo(double lambda, int reach)
 {
-    const int N = w.N;
+    const int n = 2 * reach + 1;
+    std::vector<double> spike(n, 0.0), weight(n, 1.0), s(n), r(n);
+    spike[reach] = 1;
+    Smoother smoother;
+    smoother.Factor(weight, lambda);
+    smoother.Residual(spike.data(), weight.data(), s.data(), r.data());
+    std::vector<double> echo(reach + 1);
+    for (int j = 0; j <= reach; ++j)
+        echo[j] = std::fabs(r[reach + j] / r[reach]);
+    return echo;
+}
+
+// The Benjamini-Hochberg procedure at the rate fdr over the p-values of z
+// (step 3) into w.full. A column not yet flagged whose offset could be the
+// echo of a stronger one newly flagged in this pass (less than kEchoMargin
+// times that echo) waits for the next pass, where the stronger one is
+// weighted out and its echo gone.
+static void FullTest(Work& w, const std::vector<char>& flagged, double fdr)
+{
+    const int N = w.N, reach = static_cast<int>(w.echo.size()) - 1;
     std::vector<double> p(N);
     for (int k = 0; k < N; ++k)
         p[k] = std::erfc(std::fabs(w.Z[k] / w.se[k]) / std::sqrt(2.0));
@@ -330,8 +368,18 @@ static void FullTest(Work& w, double fdr)
         if (p[order[i]] <= fdr * (i + 1) / N)
             count = i + 1;
     std::fill(w.full.begin(), w.full.end(), 0);
-    for (int i = 0; i < count; ++i)
-        w.full[order[i]] = 1;
+    std::vector<double> echo(N, 0.0);  // the largest echo of the newly flagged
+    for (int i = 0; i < count; ++i) {
+        const int k = order[i];
+        const double size = std::fabs(w.Z[k]);
+        if (!flagged[k]) {
+            if (size < kEchoMargin * echo[k])
+                continue;
+            for (int j = std::max(0, k - reach); j <= std::min(N - 1, k + reach); ++j)
+                echo[j] = std::max(echo[j], size * w.echo[std::abs(j - k)]);
+        }
+        w.full[k] = 1;
+    }
 }
 
 // The partial windows of every column (step 4) into w.window.
@@ -510,9 +558,6 @@ RingReport RemoveRings(double* P, int N, int M, const RingOptions& o)
     std::iota(all.begin(), all.end(), 0);
     w.r.resize(static_cast<size_t>(N) * M);
     w.weight.assign(N, 1.0);
-    w.d.resize(N);
-    w.l1.resize(N);
-    w.l2.resize(N);
     w.Zb.resize(static_cast<size_t>(B) * N);
     w.Z.resize(N);
     w.full.resize(N);
@@ -521,14 +566,15 @@ RingReport RemoveRings(double* P, int N, int M, const RingOptions& o)
     // The first pass computes the block medians of every column; a later one
     // those within the reach of a column whose flag changed.
     const int reach = Reach(w.lambda);
+    w.echo = Echo(w.lambda, reach);
     std::vector<char> flagged(N, 0), next(N), dirty(N, 1);
     for (int pass = 0; pass < kMaxPasses; ++pass) {
         for (int k = 0; k < N; ++k)
             w.weight[k] = flagged[k] ? kFlaggedWeight : 1.0;
-        Factor(w);
+        w.smoother.Factor(w.weight, w.lambda);
         Residual(w, w.rows);
         BlockStatistics(w, dirty);
-        FullTest(w, o.fdr);
+        FullTest(w, flagged, o.fdr);
         if (w.partialTest)
             PartialTest(w, flagged, o.partial);
         report.passes = pass + 1;
