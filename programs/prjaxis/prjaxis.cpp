@@ -17,12 +17,25 @@
 // reads standard input, except "--help" and the other words of "--" and a
 // letter, which are options.
 //
-// Exit status: 0 with the value printed (and, for projections whose masses
-// disagree, a warning on standard error); 2 for a usage error; 1 when the
-// sinogram cannot be read or does not determine the axis, with one message on
-// standard error and nothing on standard output.
+// Exit status: 0 with the value printed (and warnings, one line each, on
+// standard error: the two estimates below disagree by more than a bin, or the
+// one printed is uncertain); 2 for a usage error; 1 when the sinogram cannot
+// be read or does not determine the axis, with one message on standard error
+// and nothing on standard output.
 //
-// Method: the sinusoid of the centres of mass.
+// Two estimates, and the choice between them.
+//
+// The centre-of-mass fit (below) uses every projection and is the more
+// precise, but it holds only for an object that stays inside the field of
+// view with air around it. The seam of the half turn (see FindSeam) uses the
+// projections next to the first and the last angle and needs no air. The fit
+// is printed when the data show that it holds: the masses of the projections
+// equal (within kMassSpread) and air at both ends of the window about the
+// axis (within kAirLevel of the largest sample). Otherwise the seam's estimate
+// is printed. Where both are found and lie more than a bin apart, a warning
+// gives both; where neither is, the sinogram is refused.
+//
+// Method 1: the sinusoid of the centres of mass.
 //
 // The projection of an object f(x, y) at the angle theta is
 //   p(s, theta) = integral of f along the line x cos theta + y sin theta = s,
@@ -53,8 +66,8 @@
 // about the new c until c settles. At the true axis the window is symmetric
 // about it, so a constant offset adds equal mass on both sides and no first
 // moment. Where the object leaves the field of view in some projections the
-// masses W_m differ; the program then still prints the estimate of this fit,
-// which the window keeps close, but warns.
+// masses W_m differ, and where it fills the window its ends hold no air; the
+// fit is then not trusted.
 //
 // Accuracy: the sums are exact for the integrals when the projections are
 // smooth on the scale of a bin. Point samples of sharp edges are not: the
@@ -64,6 +77,7 @@
 // object 200 bins across, a few hundredths for one 90 bins across; noise of
 // 1% of the largest sample adds a few hundredths at M = 90 to 720.
 
+#include "mirror.h"
 #include "prjslice.h"
 
 #include <cctype>
@@ -108,14 +122,34 @@ static const int kMaxFits = 200;
 
 // The masses of the projections are equal for an object that stays inside the
 // field of view; noise of a few percent of the largest sample moves them by
-// well under a percent. A larger spread (root mean square over the mean)
-// draws the warning.
+// well under a percent. With a larger spread (root mean square over the mean)
+// the centre-of-mass fit is not trusted.
 static const double kMassSpread = 0.02;
 
 // The samples must mostly share one sign: the net mass at least this fraction
 // of the mass of their magnitudes. Data that cancel out (a difference or a
 // band-pass of projections, pure noise) have no centre of mass.
 static const double kNetMass = 0.5;
+
+// Air: the bins at the ends of the window about the axis hold at most this
+// fraction of the largest sample in every projection. It passes noise of a few
+// percent and a small constant offset, and fails an object cut by the ends.
+static const double kAirLevel = 0.1;
+
+// The shifts between neighbouring rows about the seam are averaged over at
+// most this many degrees on each side: wide enough to average the noise of
+// several rows, narrow enough that the motion stays close to linear.
+static const double kVelocitySpan = 2.0;
+
+// The shifts between neighbouring rows are looked for this many bins beyond
+// the largest motion of one step.
+static const double kShiftMargin = 2.0;
+
+// The two estimates disagree when they lie more than a bin apart.
+static const double kDisagree = 1.0;
+
+// A standard error of the seam's estimate above this many bins draws a warning.
+static const double kUncertain = 0.25;
 
 static const char kUsage[] =
     "usage : prjaxis SG\n"
@@ -199,10 +233,19 @@ static void CheckSamples()
         Fail("sinogram is constant along the detector: it does not determine the axis.");
 }
 
-// One fit of the sinusoid with the window about c. Returns the fitted
-// constant, the axis relative to c; sets spread to the root mean square of the
-// masses W_m over their mean. Fails when the windowed samples cancel out.
-static double FitAbout(double c, double* spread)
+// What the centre-of-mass fit found: the axis c, the spread of the masses,
+// whether the ends of the window are air; or why it found nothing.
+struct CentreOfMass {
+    bool found = false;
+    double c = 0, spread = 0;
+    bool air = false;
+    std::string why;
+};
+
+// One fit of the sinusoid with the window about c: the fitted constant, the
+// axis relative to c, in *shift; the root mean square of the masses W_m over
+// their mean in *spread. False when the windowed samples cancel out.
+static bool FitAbout(double c, double* shift, double* spread)
 {
     const double h = std::fmin(c, N - 1 - c);
     std::vector<double> w(N);
@@ -229,7 +272,7 @@ static double FitAbout(double c, double* spread)
     mean /= M;
     magnitude /= M;
     if (!(std::fabs(mean) >= kNetMass * magnitude) || mean == 0)
-        Fail("sinogram samples cancel out (no net mass about the axis): they do not determine it.");
+        return false;
     double square = 0;
     for (int m = 0; m < M; ++m)
         square += (W[m] - mean) * (W[m] - mean);
@@ -261,44 +304,69 @@ static double FitAbout(double c, double* spread)
             v -= A[r][q] * x[q];
         x[r] = v / A[r][r];
     }
-    return x[0];
+    *shift = x[0];
+    return true;
 }
 
-// One windowed fit about c: the next estimate of the axis, which must lie
-// inside the detector.
-static double Refit(double c, double* spread)
+// Whether the window about c has air at both ends: the bins nearest its two
+// ends hold at most kAirLevel of the largest sample in every projection.
+static bool AirAtTheEnds(double c)
 {
-    const double next = c + FitAbout(c, spread);
-    if (!(next >= kEdgeBins && next <= N - 1 - kEdgeBins)) {
-        char message[160];
-        std::snprintf(message, sizeof message,
-                      "the centres of mass put the axis at bin %.3f, not inside the detector: the "
-                      "sinogram does not determine it.",
-                      next);
-        Fail(message);
+    const double h = std::fmin(c, N - 1 - c);
+    const int first = static_cast<int>(std::ceil(c - h)), last = static_cast<int>(std::floor(c + h));
+    double largest = 0, ends = 0;
+    for (size_t q = 0; q < static_cast<size_t>(N) * M; ++q)
+        largest = std::fmax(largest, std::fabs(P[q]));
+    for (int m = 0; m < M; ++m) {
+        const double* row = &P[static_cast<size_t>(m) * N];
+        ends = std::fmax(ends, std::fmax(std::fabs(row[first]), std::fabs(row[last])));
     }
-    return next;
+    return ends <= kAirLevel * largest;
 }
 
-// The bin of the axis: the fixed point c = g(c) of the windowed fit g, started
-// with the window over the whole detector. For an object inside the field of
-// view g is flat (the window only drops empty bins) and one or two fits
-// settle; where it is not, g(c) - c* ~ k (c - c*) with k up to 0.9, so the
-// iteration is sped up by Steffensen's rule: from c, c1 = g(c), c2 = g(c1),
-// the line through the two steps meets the fixed point at
+// The bin of the axis by the centres of mass: the fixed point c = g(c) of the
+// windowed fit g, started with the window over the whole detector. For an
+// object inside the field of view g is flat (the window only drops empty
+// bins) and one or two fits settle; where it is not, g(c) - c* ~ k (c - c*)
+// with k up to 0.9, so the iteration is sped up by Steffensen's rule: from
+// c, c1 = g(c), c2 = g(c1), the line through the two steps meets the fixed
+// point at
 //   c - (c1 - c)^2 / (c2 - 2 c1 + c).
-static double FindAxis()
+static CentreOfMass FindCentreOfMass()
 {
-    double c = (N - 1) / 2.0, spread = 0;
+    CentreOfMass out;
+    // One windowed fit about c: the next estimate, which must lie inside the detector.
+    const auto refit = [&out](double c, double* next) {
+        double shift = 0;
+        if (!FitAbout(c, &shift, &out.spread)) {
+            out.why = "the samples cancel out: no net mass about the axis";
+            return false;
+        }
+        *next = c + shift;
+        if (!(*next >= kEdgeBins && *next <= N - 1 - kEdgeBins)) {
+            char text[96];
+            std::snprintf(text, sizeof text, "the centres of mass put the axis at bin %.3f, not inside the detector",
+                          *next);
+            out.why = text;
+            return false;
+        }
+        return true;
+    };
+    double c = (N - 1) / 2.0;
     for (int fits = 0;; fits += 2) {
-        if (fits >= kMaxFits)
-            Fail("the axis estimate does not settle: the sinogram does not determine the axis.");
-        const double c1 = Refit(c, &spread);
+        if (fits >= kMaxFits) {
+            out.why = "the centre-of-mass estimate does not settle";
+            return out;
+        }
+        double c1, c2;
+        if (!refit(c, &c1))
+            return out;
         if (std::fabs(c1 - c) < kSettled) {
             c = c1;
             break;
         }
-        const double c2 = Refit(c1, &spread);
+        if (!refit(c1, &c2))
+            return out;
         if (std::fabs(c2 - c1) < kSettled) {
             c = c2;
             break;
@@ -307,12 +375,110 @@ static double FindAxis()
         const double next = bend != 0 ? c - (c1 - c) * (c1 - c) / bend : c2;
         c = next >= kEdgeBins && next <= N - 1 - kEdgeBins ? next : c2;
     }
-    if (spread > kMassSpread)
+    out.found = true;
+    out.c = c;
+    out.air = AirAtTheEnds(c);
+    return out;
+}
+
+// What the seam of the half turn gives: the axis c with its standard error,
+// or why it gives none.
+struct Seam {
+    bool found = false;
+    double c = 0, error = 0;
+    std::string why;
+};
+
+// Method 2: the axis from the seam of the half turn, which needs no air.
+//
+// The mirror image of projection m about the axis is the projection half a
+// turn later, p(theta + 180, s) = p(theta, -s). Rows 0 ... M - 1 followed by
+// the mirror images of rows 0 ... M - 1 about a trial axis x make a full turn
+// q_0 ... q_{2M-1}, which is continuous across the seam between q_{M-1} (row
+// M - 1) and q_M (the mirror image of row 0) only for the true axis c: for
+// any other x the mirrored half is shifted by 2 (x - c) bins.
+//
+// Across the seam the object also turns by one step: q_M(s) = q_{M-1}(s - v),
+// with v the motion of the profile in one step. The registration of row M - 1
+// with the mirror image of row 0 finds the axis x1 with p_0(2 x1 - s) =
+// p_{M-1}(s), while q_M(s) = p_0(2c - s) = p_{M-1}(s - v); so
+//   c = x1 + v / 2.
+// The motion v is the mean of the shifts between neighbouring rows on both
+// sides of the seam, K steps each (K steps spanning at most kVelocitySpan
+// degrees, at least one): before it, row M - k against row M - k - 1; after
+// it, the mirror images of rows k and k - 1, whose shift is minus that of row
+// k against row k - 1 (the mirror turns shifts round). Profiles move smoothly
+// with the angle, so the mean over steps placed symmetrically about the seam
+// is the motion at the seam up to terms of third order in the step.
+//
+// The axis is looked for in the middle half of the detector, where the
+// mirror image keeps at least half of the bins; the shifts up to the farthest
+// motion of one step, (N / 2) sin(180/M degrees), and kShiftMargin bins more.
+static Seam FindSeam()
+{
+    Seam out;
+    const double step = kPi / M;
+    const auto row = [](int m) { return &P[static_cast<size_t>(m) * N]; };
+    const Registration x1 = MirrorAxis(row(M - 1), row(0), N, 1, (N - 1) / 4.0, 3 * (N - 1) / 4.0);
+    if (!x1.found) {
+        out.why = std::string("row ") + std::to_string(M - 1) + " against the mirror image of row 0: " + x1.why;
+        return out;
+    }
+    const int K = std::max(1, std::min(static_cast<int>(kVelocitySpan * kPi / 180 / step), (M - 2) / 2));
+    const double most = std::fmin((N - 1) / 2.0, N / 2.0 * std::sin(step) + kShiftMargin);
+    double sum = 0, variance = 0;
+    int count = 0;
+    for (int k = 1; k <= K; ++k) {
+        const Registration shifts[2] = {Shift(row(M - k), row(M - k - 1), N, most),
+                                        Shift(row(k), row(k - 1), N, most)};
+        const double sign[2] = {1, -1};
+        for (int i = 0; i < 2; ++i)
+            if (shifts[i].found) {
+                sum += sign[i] * shifts[i].at;
+                variance += shifts[i].error * shifts[i].error;
+                ++count;
+            }
+    }
+    if (count == 0) {
+        out.why = "the rows next to the seam do not register with each other";
+        return out;
+    }
+    const double v = sum / count;
+    out.found = true;
+    out.c = x1.at + v / 2;
+    out.error = std::sqrt(x1.error * x1.error + variance / (4.0 * count * count));
+    return out;
+}
+
+// The axis to print, and the warnings it needs. The centre-of-mass fit is
+// the more precise where it holds: the masses of the projections equal and
+// air at both ends of the window. Otherwise the seam decides. Both are
+// computed where they can be, and a disagreement by more than kDisagree bins
+// is reported with both values. With neither, the sinogram is refused.
+static double ChooseAxis()
+{
+    const CentreOfMass com = FindCentreOfMass();
+    const Seam seam = FindSeam();
+    const bool holds = com.found && com.spread <= kMassSpread && com.air;
+    char why[160] = "";
+    if (com.found && com.spread > kMassSpread)
+        std::snprintf(why, sizeof why, "the projections' masses differ by %.1f%% (rms)", 100 * com.spread);
+    else if (com.found && !com.air)
+        std::snprintf(why, sizeof why, "the detector has no air at the ends of the window about the axis");
+    if (!holds && !seam.found)
+        Fail("the sinogram does not determine the axis: the centre-of-mass fit " +
+             (com.found ? "does not hold (" + std::string(why) + ")" : "finds none (" + com.why + ")") +
+             "; the seam of the half turn finds none (" + seam.why + ").");
+    if (com.found && seam.found && std::fabs(com.c - seam.c) > kDisagree)
         std::fprintf(stderr,
-                     "warning: the projections' masses differ by %.1f%% (rms); is the object outside "
-                     "the field of view in some of them? The axis may be off.\n",
-                     100 * spread);
-    return c;
+                     "warning: the centres of mass give r0/dr %.3f, the seam of the half turn %.3f (+-%.2f); "
+                     "printed the %s%s%s\n",
+                     -com.c, -seam.c, seam.error, holds ? "first" : "second", holds ? "" : ": ",
+                     holds ? "" : why);
+    if (!holds && seam.error > kUncertain)
+        std::fprintf(stderr, "warning: the seam of the half turn determines the axis only to +-%.2f bins\n",
+                     seam.error);
+    return holds ? com.c : seam.c;
 }
 
 int main(int argc, char** argv)
@@ -334,7 +500,7 @@ int main(int argc, char** argv)
     try {
         ReadSinogram(argv[1]);
         CheckSamples();
-        c = FindAxis();
+        c = ChooseAxis();
     } catch (const std::bad_alloc&) {
         Fail("memory allocation error.");
     }

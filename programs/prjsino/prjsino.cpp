@@ -24,29 +24,43 @@
 // Angles: the projections must be evenly spaced; one half turn of M of them
 // (without the frame at its end, which mirrors its first) makes the sinogram,
 // whose rows lie at ra + m 180/M degrees. The header line of each sinogram is
-// "N M ra=RA row=R": N columns, M projections, the angle of its first row
-// (%.17g) and its detector row; the reconstructor reads N and M and passes
-// over the rest. Then M rows of N little-endian binary64 values.
+// "N M ra=RA row=R" or "N M ra=RA row=R axis=C": N columns, M projections, the
+// angle of its first row (%.17g), its detector row, and where the scan holds
+// the frame half a turn from the first, the column C of the rotation axis
+// (%.3f) about which that frame's row is the mirror image of the first's
+// (left out for a row that does not determine it). The reconstructor reads N
+// and M and passes over the rest. Then M rows of N little-endian binary64
+// values.
 //
 // One pass over the kept projections serves every selected row: a block of
 // consecutive projections is read and normalised, then each row's part of it
 // is written to that row's file at its place, opening one file at a time.
 // Memory: the block (--memory, default 256 MiB, at least one projection of
 // the selected rows), the dark mean and the flat means of the selected rows,
-// and each HDF5 dataset's chunk cache (the chunks one frame touches, at most
-// half the budget); medians also hold every frame of a flat series, for as many rows
-// at a time as fit the budget. Files are written under hidden temporary names
-// in OUTDIR and renamed once all are whole; a failed or interrupted run
-// removes them.
+// the two frames that give the axes (their selected rows), and each HDF5
+// dataset's chunk cache (the chunks one frame touches, at most half the
+// budget); medians also hold every frame of a flat series, for as many rows
+// at a time as fit the budget.
+//
+// Files are written under hidden temporary names in OUTDIR
+// (.NAME.part-HOST-PID) and renamed once all are whole; a failed or
+// interrupted run removes them, and a run in OUTDIR those that killed runs of
+// this host left. Every final name is checked before the pass (a directory
+// in the way fails the run at once); a rename that fails all the same leaves
+// the sinograms renamed before it, which are whole, and names the rows not
+// written.
 //
 // Exit status: 0 on success; 1 with one message on standard error when the
 // scan cannot be read or does not make a sinogram, or an output cannot be
-// written (no sinogram is left); 2 for a usage error.
+// written (no sinogram of the run is left, unless its renames had begun);
+// 2 for a usage error.
 
 #include "halfturn.h"
+#include "mirror.h"
 #include "parse.h"
 #include "scan.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -54,6 +68,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -84,6 +99,7 @@ static const char kUsage[] =
     "  --angles F:L      the projections evenly spaced from F to L degrees, inclusive\n"
     "                    (instead of the angles in the file; needed for TIFF)\n"
     "  --half H          the half turn to use, 1 or 2 (of a 360-degree scan); default 1\n"
+    "  --entry PATH      the NXtomo entry to read, of a file that holds several\n"
     "  --flats PATTERN   flat-field TIFF files (TIFF scans)\n"
     "  --darks PATTERN   dark-field TIFF files (TIFF scans)\n"
     "  --median          per-pixel medians of the flats and darks instead of means\n"
@@ -100,10 +116,18 @@ static const char kUsage[] =
 // one piece per projection, and the system takes at most IOV_MAX pieces.
 static const int kMaxBlock = IOV_MAX;
 
+// A frame half a turn from the first lies within this fraction of a step of
+// the first angle + 180 degrees, as the half turn's frames lie on their steps.
+static const double kAxisAngle = 0.1;
+
+// A row's axis goes on its header line when its standard error is at most
+// this many bins; a row that determines it no better gets none.
+static const double kAxisError = 0.5;
+
 enum class Mode { flatField, raw, noLog };
 
 struct Options {
-    std::string scan, outdir, flats, darks;
+    std::string scan, outdir, flats, darks, entry;
     int rowFirst = 0, rowEnd = -1;   // rows rowFirst ... rowEnd - 1; -1: to the last
     bool angles = false;
     double angleFirst = 0, angleLast = 0;
@@ -122,16 +146,16 @@ struct Options {
 }
 
 // The files of this run: temporaries[0 ... temporaryCount - 1] made so far,
-// of which names[0 ... renamedCount - 1] renamed to their final names. A
-// failure, or a signal that ends the run, removes them all: a failed run
-// leaves no sinogram.
+// of which the first renamedCount renamed to names[...]. A failure, or a
+// signal that ends the run, removes the temporaries not renamed; a renamed
+// file holds a whole sinogram, and stays.
 static std::vector<std::string> temporaries, names;
 static volatile sig_atomic_t temporaryCount = 0, renamedCount = 0;
 
 static void RemoveOutputs()
 {
-    for (sig_atomic_t k = 0; k < temporaryCount; ++k)
-        unlink(k < renamedCount ? names[k].c_str() : temporaries[k].c_str());
+    for (sig_atomic_t k = renamedCount; k < temporaryCount; ++k)
+        unlink(temporaries[k].c_str());
 }
 
 static void OnSignal(int number)
@@ -216,6 +240,10 @@ static Options ParseArguments(int argc, char** argv)
             o.flats = take();
         } else if (word == "--darks") {
             o.darks = take();
+        } else if (word == "--entry") {
+            o.entry = take();
+            if (o.entry.empty())
+                UsageError("--entry takes the path of an NXtomo group");
         } else if (word == "--clip") {
             const std::string& v = take();
             if (!ParseDouble(v.c_str(), &o.clip) || !(o.clip > 0) || o.clip > 1)
@@ -252,8 +280,10 @@ static std::unique_ptr<Scan> OpenScan(const Options& o, size_t budget)
     if (exists && IsHdf5File(o.scan)) {
         if (!o.flats.empty() || !o.darks.empty())
             UsageError("--flats and --darks name the TIFF files of a TIFF scan; an HDF5 scan holds its own");
-        return OpenHdf5Scan(o.scan, budget / 2);
+        return OpenHdf5Scan(o.scan, budget / 2, o.entry);
     }
+    if (!o.entry.empty())
+        UsageError("--entry names an NXtomo entry of an HDF5 scan");
     if (exists && !IsTiffFile(o.scan))
         throw ScanError(o.scan + ": neither an HDF5 nor a TIFF file");
     return OpenTiffScan(o.scan, o.flats, o.darks);
@@ -262,7 +292,7 @@ static std::unique_ptr<Scan> OpenScan(const Options& o, size_t budget)
 // The per-pixel reference of a series of frames over rows row0 ... row0 +
 // count - 1: their mean, or with `median` their median (the mean of the two
 // middle values for an even number).
-static std::vector<double> Reference(Scan& scan, const std::vector<Frame>& frames, int row0, int count,
+static std::vector<double> Reference(Scan& scan, const Frames& frames, int row0, int count,
                                      bool median, size_t budget)
 {
     const size_t n = size_t(count) * scan.columns;
@@ -328,13 +358,13 @@ static Normalisation Prepare(Scan& scan, const Options& o, int row0, int count, 
                                 : Reference(scan, scan.darks, row0, count, o.median, budget);
     // Series of flats: frames one after another in the order of acquisition;
     // all of them one series when the order is not recorded.
-    std::vector<std::vector<Frame>> series;
+    std::vector<Frames> series;
     for (const Frame& f : scan.flats) {
         if (series.empty() || (f.order >= 0 && series.back().back().order != f.order - 1))
             series.emplace_back();
-        series.back().push_back(f);
+        series.back().Add(f.source, f.index, f.order);
     }
-    for (const std::vector<Frame>& s : series) {
+    for (const Frames& s : series) {
         std::vector<double> span = Reference(scan, s, row0, count, o.median, budget);
         for (size_t q = 0; q < n; ++q)
             span[q] -= z.dark[q];
@@ -424,11 +454,13 @@ static bool WriteAt(int fd, const struct iovec* pieces, int count, off_t offset)
     return true;
 }
 
-static std::string Header(int N, int M, double ra, int row)
+static std::string Header(int N, int M, double ra, int row, double axis)
 {
-    char text[128];
-    std::snprintf(text, sizeof text, "%d %d ra=%.17g row=%d\n", N, M, ra, row);
-    return text;
+    char text[160];
+    const int n = std::snprintf(text, sizeof text, "%d %d ra=%.17g row=%d", N, M, ra, row);
+    if (std::isfinite(axis))
+        std::snprintf(text + n, sizeof text - n, " axis=%.3f", axis);
+    return std::string(text) + "\n";
 }
 
 static std::string Degrees(double angle)
@@ -459,56 +491,6 @@ static std::string SinogramName(int rows, int r)
     char name[64];
     std::snprintf(name, sizeof name, "sino_%0*d.sg", RowDigits(rows), r);
     return name;
-}
-
-// How well projection b is the mirror image of projection a (rows x columns
-// each): the least mean square of a(r, c) - b(r, 2x - c) over the axes x that
-// keep at least half the columns in both, relative to the mean square of a.
-// A projection at 180 degrees from another is its mirror image about the
-// rotation axis, so this is 0 for it up to noise and interpolation. The axes
-// are searched in half bins, where b is sampled at bins, then to a twentieth
-// of a bin about the best, with b interpolated linearly between bins.
-static double MirrorMismatch(const double* a, const double* b, int rows, int N, double& axis)
-{
-    double power = 0;
-    for (size_t q = 0; q < size_t(rows) * N; ++q)
-        power += a[q] * a[q];
-    // the mean square about the axis x: columns c with 2x - c inside the row
-    const auto mismatch = [&](double x) {
-        const int c0 = std::max(0, static_cast<int>(std::ceil(2 * x - (N - 1))));
-        const int c1 = std::min(N - 1, static_cast<int>(std::floor(2 * x)));
-        double sum = 0;
-        for (int r = 0; r < rows; ++r) {
-            const double* ar = a + size_t(r) * N;
-            const double* br = b + size_t(r) * N;
-            for (int c = c0; c <= c1; ++c) {
-                const double u = 2 * x - c;
-                const int k = std::min(static_cast<int>(u), N - 2);
-                const double w = u - k;
-                const double mirrored = (1 - w) * br[k] + w * br[k + 1];
-                sum += (ar[c] - mirrored) * (ar[c] - mirrored);
-            }
-        }
-        return sum / (double(rows) * (c1 - c0 + 1));
-    };
-    double best = std::numeric_limits<double>::infinity();
-    for (int k = N / 2; k <= N + N / 2 - 2 && k <= 2 * N - 3; ++k) {
-        const double m = mismatch(k / 2.0);
-        if (m < best) {
-            best = m;
-            axis = k / 2.0;
-        }
-    }
-    const double coarse = axis;
-    for (int step = -10; step <= 10; ++step) {
-        const double x = coarse + step / 20.0;
-        const double m = x >= N / 4.0 && x <= (3 * N - 4) / 4.0 ? mismatch(x) : best;
-        if (m < best) {
-            best = m;
-            axis = x;
-        }
-    }
-    return power > 0 ? best / (power / (double(rows) * N)) : best;
 }
 
 // --info: what the scan holds and what would be kept; the angles checked
@@ -550,15 +532,22 @@ static void PrintInfo(Scan& scan, const Options& o, const std::vector<double>& a
         scan.Read(scan.projections[frames[k]], from, rows, into[k]);
         Normalise(z, scan.projections[frames[k]], into[k], size);
     }
-    double axis = 0, axisBefore = 0;
-    const double mismatch = MirrorMismatch(first.data(), last.data(), rows, scan.columns, axis);
-    const double mismatchBefore = MirrorMismatch(first.data(), before.data(), rows, scan.columns, axisBefore);
+    // How well the last projection, and its neighbour, are the mirror image of
+    // the first (0 a perfect mirror image, 1 none), and about which axis.
+    const int N = scan.columns;
+    const Registration last_ = MirrorAxis(first.data(), last.data(), N, rows, (N - 1) / 4.0, 3 * (N - 1) / 4.0);
+    const Registration before_ = MirrorAxis(first.data(), before.data(), N, rows, (N - 1) / 4.0, 3 * (N - 1) / 4.0);
+    const double mismatch = last_.mismatch, mismatchBefore = before_.mismatch, axis = last_.at;
     const bool dataClosed = mismatch < mismatchBefore / 4;
     const double span = std::fabs(angles.back() - angles.front());
     const bool anglesClosed = std::fabs(span - 180) <= std::fabs(turn.step) / 10;
-    std::printf("mirror       projection %d against the mirror image of projection 0: %.3g (best axis at column "
-                "%.2f); projection %d: %.3g\n",
-                n - 1, mismatch, axis, n - 2, mismatchBefore);
+    char best[96];
+    if (last_.found)
+        std::snprintf(best, sizeof best, "best axis at column %.2f", axis);
+    else
+        std::snprintf(best, sizeof best, "no axis: %s", last_.why);
+    std::printf("mirror       projection %d against the mirror image of projection 0: %.3g (%s); projection %d: %.3g\n",
+                n - 1, mismatch, best, n - 2, mismatchBefore);
     if (dataClosed && !anglesClosed)
         std::printf("disagreement the last projection mirrors the first, so the %d projections span a closed "
                     "half turn (%.10g degrees a step), but the angles span %.10g degrees; to drop the last, "
@@ -568,11 +557,100 @@ static void PrintInfo(Scan& scan, const Options& o, const std::vector<double>& a
 }
 
 
+// The frame half a turn from the one of sinogram row 0 (the scan's frame at
+// the first angle + 180 degrees, or - 180), within a tenth of a step; -1 when
+// the scan holds none.
+static int MirrorFrame(const std::vector<double>& angles, const HalfTurn& turn)
+{
+    const int first = FrameOfRow(turn, 0), n = static_cast<int>(angles.size());
+    for (const int j : {first + turn.M, first - turn.M})
+        if (j >= 0 && j < n &&
+            std::fabs(std::fabs(angles[j] - angles[first]) - 180) <= std::fabs(turn.step) * kAxisAngle)
+            return j;
+    return -1;
+}
+
+// The axis of each selected row from the frame of sinogram row 0 and the
+// frame half a turn from it, which is its mirror image about the axis: the
+// column, or NaN where the scan holds no such frame, or where the two rows
+// are not mirror images of each other within kAxisError bins (air, or a row
+// without structure). Both frames are read and normalised whole for the
+// selected rows; the clamped samples of the normalisation are counted once,
+// when the sinograms are written.
+static std::vector<double> MirrorAxes(Scan& scan, Normalisation& z, int first, int mirror, int row0, int count)
+{
+    const int N = scan.columns;
+    std::vector<double> axes(count, std::numeric_limits<double>::quiet_NaN());
+    if (mirror < 0)
+        return axes;
+    const size_t n = size_t(count) * N;
+    std::vector<double> a(n), b(n);
+    const uint64_t clamped = z.clamped;
+    scan.Read(scan.projections[first], row0, count, a.data());
+    Normalise(z, scan.projections[first], a.data(), n);
+    scan.Read(scan.projections[mirror], row0, count, b.data());
+    Normalise(z, scan.projections[mirror], b.data(), n);
+    z.clamped = clamped;
+    for (int r = 0; r < count; ++r) {
+        const Registration axis = MirrorAxis(a.data() + size_t(r) * N, b.data() + size_t(r) * N, N, 1,
+                                             (N - 1) / 4.0, 3 * (N - 1) / 4.0);
+        if (axis.found && axis.error <= kAxisError)
+            axes[r] = axis.at;
+    }
+    return axes;
+}
+
 static std::string Clamped(double floor)
 {
     char text[96];
     std::snprintf(text, sizeof text, "clamped to the ratio %g (below it, or not a finite number)", floor);
     return text;
+}
+
+// This machine's name as temporaries carry it, its dots made underscores
+// (as prjstack's do).
+static std::string HostTag()
+{
+    char host[256] = "";
+    if (gethostname(host, sizeof host - 1) != 0)
+        host[0] = '\0';
+    std::string tag = host[0] ? host : "localhost";
+    std::replace(tag.begin(), tag.end(), '.', '_');
+    return tag;
+}
+
+static bool AllDigits(const std::string& text, size_t from, size_t to)
+{
+    if (from >= to)
+        return false;
+    for (size_t k = from; k < to; ++k)
+        if (!std::isdigit(static_cast<unsigned char>(text[k])))
+            return false;
+    return true;
+}
+
+// Removes the temporaries that runs of this host left in dir when they were
+// killed outright (SIGKILL, a scheduler's time limit): those named
+// .sino_ROW.sg.part-HOST-PID whose process no longer runs. Those of live
+// runs, and of runs on other hosts sharing the directory, stay.
+static void RemoveStaleTemporaries(const std::string& dir, const std::string& host)
+{
+    DIR* entries = opendir(dir.c_str());
+    if (!entries)
+        return;   // the run's own files report what is wrong with the directory
+    const std::string middle = ".sg.part-" + host + "-";
+    while (const struct dirent* e = readdir(entries)) {
+        const std::string name = e->d_name;
+        const size_t at = name.find(middle);
+        if (name.compare(0, 6, ".sino_") != 0 || at == std::string::npos || !AllDigits(name, 6, at) ||
+            !AllDigits(name, at + middle.size(), name.size()) || name.size() - at - middle.size() > 9)
+            continue;
+        const pid_t pid = static_cast<pid_t>(std::atol(name.c_str() + at + middle.size()));
+        // a file named for this process is older than it: its files are not made yet
+        if (pid == getpid() || (kill(pid, 0) != 0 && errno == ESRCH))
+            unlinkat(dirfd(entries), name.c_str(), 0);
+    }
+    closedir(entries);
 }
 
 // Writes a block of normalised projections m0 ... m0 + frames - 1 (each the
@@ -604,8 +682,8 @@ static std::string WriteBlock(const double* values, int frames, int m0, int coun
 // Writes the sinograms of rows row0 ... row0 + count - 1, in one pass over
 // the kept projections; then reports what was chosen, what was clamped and
 // what was written.
-static void Convert(Scan& scan, const Options& o, const HalfTurn& turn, int row0, int count, size_t budget,
-                    const std::string& chosen)
+static void Convert(Scan& scan, const Options& o, const HalfTurn& turn, int mirror, int row0, int count,
+                    size_t budget, const std::string& chosen)
 {
     const int N = scan.columns, M = turn.M;
     const size_t frameValues = size_t(count) * N;
@@ -623,18 +701,23 @@ static void Convert(Scan& scan, const Options& o, const HalfTurn& turn, int row0
             Fail(o.outdir + ": cannot make the directory: " + std::strerror(errno));
         if (stat(o.outdir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
             Fail(o.outdir + ": not a directory");
+        const std::string host = HostTag();
+        RemoveStaleTemporaries(o.outdir, host);
         temporaries.resize(count);
         names.resize(count);
         for (int r = 0; r < count; ++r) {
             const std::string name = SinogramName(scan.rows, row0 + r);
             names[r] = o.outdir + "/" + name;
-            temporaries[r] = o.outdir + "/." + name + ".part-" + std::to_string(getpid());
+            temporaries[r] = o.outdir + "/." + name + ".part-" + host + "-" + std::to_string(getpid());
+            // a rename cannot replace a directory: found now, not after the pass
+            if (lstat(names[r].c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+                Fail(names[r] + ": a directory, where the sinogram of row " + std::to_string(row0 + r) + " goes");
         }
     }
-    for (int r = 0; r < count; ++r)
-        headers[r] = Header(N, M, turn.ra, row0 + r);
-
     Normalisation z = Prepare(scan, o, row0, count, budget);
+    const std::vector<double> axes = MirrorAxes(scan, z, FrameOfRow(turn, 0), mirror, row0, count);
+    for (int r = 0; r < count; ++r)
+        headers[r] = Header(N, M, turn.ra, row0 + r, axes[r]);
     if (toStdout) {
         signal(SIGPIPE, SIG_IGN);
         if (std::fputs(headers[0].c_str(), stdout) == EOF)
@@ -681,9 +764,13 @@ static void Convert(Scan& scan, const Options& o, const HalfTurn& turn, int row0
         if (std::fflush(stdout) != 0)
             Fail("cannot write standard output: " + std::string(std::strerror(errno)));
     } else {
+        const auto rows = [](int first, int last) { return (first == last ? "row " : "rows ") + Range(first, last); };
         for (int r = 0; r < count; ++r) {
             if (rename(temporaries[r].c_str(), names[r].c_str()) != 0)
-                Fail(names[r] + ": cannot rename the finished sinogram: " + std::strerror(errno));
+                Fail(names[r] + ": cannot rename the finished sinogram: " + std::strerror(errno) +
+                     (r == 0 ? std::string()
+                             : "; the sinograms of " + rows(row0, row0 + r - 1) + " are written, those of " +
+                                   rows(row0 + r, row0 + count - 1) + " are not"));
             renamedCount = r + 1;
         }
         temporaryCount = 0;
@@ -705,6 +792,9 @@ int main(int argc, char** argv)
     const Options o = ParseArguments(argc, argv);
     for (int s : {SIGINT, SIGTERM, SIGHUP})
         signal(s, OnSignal);
+    // A write past the file-size limit (ulimit -f) fails with EFBIG and is
+    // reported like any other, rather than ending the run by SIGXFSZ.
+    signal(SIGXFSZ, SIG_IGN);
     const size_t budget = static_cast<size_t>(o.memory * 1048576.0);
     try {
         std::unique_ptr<Scan> scan = OpenScan(o, budget);
@@ -735,8 +825,8 @@ int main(int argc, char** argv)
             throw ScanError(o.scan + ": " + why);
         if (o.info) {
             PrintInfo(*scan, o, angles, turn, row0, rowEnd - row0, budget);
-            if (std::fflush(stdout) != 0)
-                Fail("cannot write standard output");
+            if (std::fflush(stdout) != 0 || std::ferror(stdout))
+                Fail("cannot write standard output: " + std::string(std::strerror(errno)));
             return 0;
         }
         const int n = static_cast<int>(angles.size());
@@ -753,7 +843,7 @@ int main(int argc, char** argv)
                                    std::to_string(n) + " projections kept (" +
                                    Range(turn.first, turn.first + turn.M - 1) + "), ra " + ra + ", M " +
                                    std::to_string(turn.M) + left;
-        Convert(*scan, o, turn, row0, rowEnd - row0, budget, chosen);
+        Convert(*scan, o, turn, MirrorFrame(angles, turn), row0, rowEnd - row0, budget, chosen);
     } catch (const ScanError& e) {
         Fail(e.what());
     } catch (const std::bad_alloc&) {

@@ -6,11 +6,16 @@
 //   /exchange/theta, the angle of each projection, in degrees unless its
 //   "units" attribute says radians.
 // - NeXus NXtomo: the group (at any depth) holding a dataset "definition"
-//   that reads "NXtomo"; its instrument/detector/data holds every frame in
-//   the order of acquisition, instrument/detector/image_key the kind of each
-//   (0 projection, 1 flat, 2 dark; any other value is skipped), and
+//   that reads "NXtomo" (the one named, or the only one that holds data);
+//   its instrument/detector/data holds every frame in the order of
+//   acquisition, instrument/detector/image_key the kind of each (a whole
+//   number: 0 projection, 1 flat, 2 dark; any other is skipped), and
 //   sample/rotation_angle the angle of each, in the unit its "units"
 //   attribute names.
+//
+// Declared sizes are checked against the limits and against each other
+// before anything is read or reserved for them: a few kilobytes of HDF5 can
+// declare a billion frames.
 //
 // Failures that the library would pass over are checked before the long
 // pass: a compression filter that is not installed (it shows only when a
@@ -26,6 +31,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -211,6 +217,8 @@ public:
     Dataset* Open(const std::string& path, bool required);
     void CheckStack(Dataset& d);
     std::vector<double> ReadAngles(Dataset& d, std::string& unitsFrom);
+    void CheckList(const Dataset& d, const char* what, hsize_t frames, const std::string& of);
+    std::vector<int> ReadKeys(Dataset& d);
 
     std::string file;
     size_t cacheBytes = 0;   // the largest chunk cache of a dataset
@@ -256,14 +264,22 @@ Dataset* Hdf5Scan::Open(const std::string& path, bool required)
 }
 
 // Checks that a dataset is a stack of frames that can be read as numbers:
-// three dimensions, integer or float samples, every filter installed, every
-// source of a virtual dataset present; reopens a chunked one with a chunk
-// cache that holds the chunks of a frame; reads one row to probe it.
+// three dimensions within the limits, integer or float samples, every filter
+// installed, every source of a virtual dataset present; reopens a chunked one
+// with a chunk cache that holds the chunks of a frame; reads one row to probe
+// it.
 void Hdf5Scan::CheckStack(Dataset& d)
 {
     if (d.rank != 3)
         throw ScanError(file + ": " + d.path + " is not a stack of frames (frames x rows x columns): it has " +
                         std::to_string(d.rank) + " dimensions");
+    if (d.dims[1] > hsize_t(kMaxSide) || d.dims[2] > hsize_t(kMaxSide))
+        throw ScanError(file + ": " + d.path + " has frames of " + std::to_string(d.dims[1]) + " x " +
+                        std::to_string(d.dims[2]) + " pixels, more than " + std::to_string(kMaxSide) +
+                        " a side");
+    if (d.dims[0] > hsize_t(kMaxFrames))
+        throw ScanError(file + ": " + d.path + " holds " + std::to_string(d.dims[0]) + " frames, more than " +
+                        std::to_string(kMaxFrames) + " of a scan");
     Handle type(H5Dget_type(d.id));
     if (Describe(type).empty())
         throw ScanError(file + ": " + d.path + " does not hold integer or floating-point samples");
@@ -350,20 +366,22 @@ void Hdf5Scan::Read(const Frame& f, int row0, int count, double* out)
                         LibraryError());
 }
 
-// The angles of a one-dimensional dataset, in degrees: radians when its
-// "units" attribute says so ("rad", "radian", "radians"), degrees when it says
-// "deg", "degree" or "degrees" or has none.
+// The angles of a one-dimensional dataset (its length checked by the
+// caller), in degrees: radians when its "units" attribute says so ("rad",
+// "radian", "radians"), degrees when it says "deg", "degree" or "degrees" or
+// has none.
 std::vector<double> Hdf5Scan::ReadAngles(Dataset& d, std::string& from)
 {
-    if (d.rank != 1)
-        throw ScanError(file + ": " + d.path + " is not a list of angles: it has " + std::to_string(d.rank) +
-                        " dimensions");
+    std::string units;
+    double scale = 1;
+    const bool named = ReadAttributeText(d.id, "units", units);
+    if (!named && H5Aexists(d.id, "units") > 0)
+        throw ScanError(file + ": the units attribute of the angles " + d.path +
+                        " is not text; it should read degrees or radians");
     std::vector<double> values(d.dims[0]);
     if (!values.empty() && H5Dread(d.id, H5T_NATIVE_DOUBLE, H5S_ALL, H5S_ALL, H5P_DEFAULT, values.data()) < 0)
         throw ScanError(file + ": cannot read the angles " + d.path + LibraryError());
-    std::string units;
-    double scale = 1;
-    if (ReadAttributeText(d.id, "units", units)) {
+    if (named) {
         const std::string unit = Lower(units);
         if (unit == "rad" || unit == "radian" || unit == "radians")
             scale = 180 / 3.14159265358979323846;
@@ -376,14 +394,43 @@ std::vector<double> Hdf5Scan::ReadAngles(Dataset& d, std::string& from)
     return values;
 }
 
-// Finds the group whose "definition" dataset reads NXtomo.
-struct EntrySearch {
-    std::string entry;
-};
+// Checks that a one-dimensional list of `what` (angles, keys) holds one value
+// for each of `frames` frames, named `of`; before anything is read, so that a
+// declared length is never trusted for memory.
+void Hdf5Scan::CheckList(const Dataset& d, const char* what, hsize_t frames, const std::string& of)
+{
+    if (d.rank != 1)
+        throw ScanError(file + ": " + d.path + " is not a list of " + what + ": it has " + std::to_string(d.rank) +
+                        " dimensions");
+    if (d.dims[0] != frames)
+        throw ScanError(file + ": " + d.path + " holds " + std::to_string(d.dims[0]) + " " + what + " for " + of);
+}
 
+// The image key of every frame: whole numbers, stored as integers or floats.
+std::vector<int> Hdf5Scan::ReadKeys(Dataset& d)
+{
+    std::vector<double> values(d.dims[0]);
+    if (!values.empty() && H5Dread(d.id, H5T_NATIVE_DOUBLE, H5S_ALL, H5S_ALL, H5P_DEFAULT, values.data()) < 0)
+        throw ScanError(file + ": cannot read " + d.path + LibraryError());
+    std::vector<int> keys(values.size());
+    for (size_t k = 0; k < values.size(); ++k) {
+        const double v = values[k];
+        if (!(std::fabs(v) <= INT_MAX) || v != std::floor(v)) {
+            char text[32];
+            std::snprintf(text, sizeof text, "%g", v);
+            throw ScanError(file + ": " + d.path + " holds " + text + " for frame " + std::to_string(k) +
+                            ", which is not an image key (a whole number: 0 projection, 1 flat, 2 dark)");
+        }
+        keys[k] = static_cast<int>(v);
+    }
+    return keys;
+}
+
+// The groups whose "definition" dataset reads NXtomo, in the order of their
+// names.
 static herr_t VisitLink(hid_t group, const char* name, const H5L_info_t* info, void* data)
 {
-    auto* search = static_cast<EntrySearch*>(data);
+    auto* entries = static_cast<std::vector<std::string>*>(data);
     const char* base = std::strrchr(name, '/');
     base = base ? base + 1 : name;
     if (info->type != H5L_TYPE_HARD || std::strcmp(base, "definition") != 0)
@@ -391,12 +438,50 @@ static herr_t VisitLink(hid_t group, const char* name, const H5L_info_t* info, v
     Handle definition(H5Dopen2(group, name, H5P_DEFAULT));
     std::string text;
     if (definition.ok() && ReadText(definition, false, text) && Lower(text) == "nxtomo") {
-        search->entry = "/" + std::string(name, base - name);
-        if (search->entry.size() > 1)
-            search->entry.pop_back();
-        return 1;
+        std::string entry = "/" + std::string(name, base - name);
+        if (entry.size() > 1)
+            entry.pop_back();
+        entries->push_back(entry);
     }
     return 0;
+}
+
+static std::string Joined(const std::vector<std::string>& entries)
+{
+    std::string text;
+    for (const std::string& e : entries)
+        text += (text.empty() ? "" : ", ") + e;
+    return text;
+}
+
+// The NXtomo entry to read: the one named (with or without its leading
+// slash), else the only one, else the only one that holds data; a choice
+// among several with data is left to the user, naming them.
+static std::string ChooseEntry(hid_t file, const std::string& path, std::string wanted)
+{
+    std::vector<std::string> entries;
+    H5Lvisit(file, H5_INDEX_NAME, H5_ITER_INC, VisitLink, &entries);
+    if (!wanted.empty()) {
+        if (wanted[0] != '/')
+            wanted = "/" + wanted;
+        while (wanted.size() > 1 && wanted.back() == '/')
+            wanted.pop_back();
+        if (std::find(entries.begin(), entries.end(), wanted) == entries.end())
+            throw ScanError(path + ": no NXtomo entry " + wanted + " (--entry); " +
+                            (entries.empty() ? "the file has none" : "its NXtomo entries: " + Joined(entries)));
+        return wanted;
+    }
+    if (entries.empty())
+        throw ScanError(path + ": neither a Data Exchange file (no /exchange/data) nor a NeXus NXtomo "
+                               "file (no group whose definition is NXtomo)");
+    std::vector<std::string> withData;
+    for (const std::string& e : entries)
+        if (LinkExists(file, (e == "/" ? "" : e) + "/instrument/detector/data"))
+            withData.push_back(e);
+    if (withData.size() > 1)
+        throw ScanError(path + ": " + std::to_string(withData.size()) + " NXtomo entries hold data: " +
+                        Joined(withData) + "; choose one with --entry");
+    return withData.empty() ? entries.front() : withData.front();
 }
 
 bool IsHdf5File(const std::string& path)
@@ -404,7 +489,7 @@ bool IsHdf5File(const std::string& path)
     return H5Fis_hdf5(path.c_str()) > 0;
 }
 
-std::unique_ptr<Scan> OpenHdf5Scan(const std::string& path, size_t cacheBytes)
+std::unique_ptr<Scan> OpenHdf5Scan(const std::string& path, size_t cacheBytes, const std::string& entryOption)
 {
     H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
     auto scan = std::make_unique<Hdf5Scan>();
@@ -416,7 +501,7 @@ std::unique_ptr<Scan> OpenHdf5Scan(const std::string& path, size_t cacheBytes)
         throw ScanError(path + ": cannot open the HDF5 file" + LibraryError());
 
     Dataset* data;
-    if (LinkExists(s.id, "/exchange/data")) {
+    if (entryOption.empty() && LinkExists(s.id, "/exchange/data")) {
         s.container = "HDF5, Data Exchange";
         data = s.Open("/exchange/data", true);
         Dataset* flats = s.Open("/exchange/data_white", false);
@@ -424,52 +509,41 @@ std::unique_ptr<Scan> OpenHdf5Scan(const std::string& path, size_t cacheBytes)
         for (Dataset* d : {data, flats, darks})
             if (d)
                 s.CheckStack(*d);
-        const auto add = [&](Dataset* d, std::vector<Frame>& frames) {
+        const auto add = [&](Dataset* d, Frames& frames) {
             if (!d)
                 return;
             s.sources.push_back(d);
-            for (hsize_t k = 0; k < d->dims[0]; ++k)
-                frames.push_back(Frame{static_cast<int>(s.sources.size() - 1), long(k), -1});
+            frames.Add(static_cast<int>(s.sources.size() - 1), 0, -1, long(d->dims[0]));
         };
         add(data, s.projections);
         add(flats, s.flats);
         add(darks, s.darks);
         if (Dataset* theta = s.Open("/exchange/theta", false)) {
+            s.CheckList(*theta, "angles", data->dims[0], std::to_string(data->dims[0]) + " projections");
             s.angles = s.ReadAngles(*theta, s.anglesFrom);
-            if (s.angles.size() != s.projections.size())
-                throw ScanError(path + ": " + theta->path + " holds " + std::to_string(s.angles.size()) +
-                                " angles for " + std::to_string(s.projections.size()) + " projections");
         }
     } else {
-        EntrySearch search;
-        H5Lvisit(s.id, H5_INDEX_NAME, H5_ITER_NATIVE, VisitLink, &search);
-        if (search.entry.empty())
-            throw ScanError(path + ": neither a Data Exchange file (no /exchange/data) nor a NeXus NXtomo "
-                                   "file (no group whose definition is NXtomo)");
-        const std::string entry = search.entry == "/" ? "" : search.entry;
-        s.container = "HDF5, NeXus NXtomo (entry " + search.entry + ")";
+        const std::string chosen = ChooseEntry(s.id, path, entryOption);
+        const std::string entry = chosen == "/" ? "" : chosen;
+        s.container = "HDF5, NeXus NXtomo (entry " + chosen + ")";
         data = s.Open(entry + "/instrument/detector/data", true);
         s.CheckStack(*data);
         Dataset* keys = s.Open(entry + "/instrument/detector/image_key", true);
         Dataset* rotation = s.Open(entry + "/sample/rotation_angle", true);
-        if (keys->rank != 1 || keys->dims[0] != data->dims[0])
-            throw ScanError(path + ": " + keys->path + " does not hold one key per frame of " + data->path);
-        std::vector<int> key(keys->dims[0]);
-        if (!key.empty() && H5Dread(keys->id, H5T_NATIVE_INT, H5S_ALL, H5S_ALL, H5P_DEFAULT, key.data()) < 0)
-            throw ScanError(path + ": cannot read " + keys->path + LibraryError());
+        const std::string frames = "the " + std::to_string(data->dims[0]) + " frames of " + data->path;
+        s.CheckList(*keys, "keys", data->dims[0], frames);
+        s.CheckList(*rotation, "angles", data->dims[0], frames);
+        const std::vector<int> key = s.ReadKeys(*keys);
         const std::vector<double> rotationAngles = s.ReadAngles(*rotation, s.anglesFrom);
-        if (rotationAngles.size() != key.size())
-            throw ScanError(path + ": " + rotation->path + " does not hold one angle per frame of " + data->path);
         s.sources.push_back(data);
         for (size_t k = 0; k < key.size(); ++k) {
-            const Frame f{0, long(k), long(k)};
             if (key[k] == 0) {
-                s.projections.push_back(f);
+                s.projections.Add(0, long(k), long(k));
                 s.angles.push_back(rotationAngles[k]);
             } else if (key[k] == 1) {
-                s.flats.push_back(f);
+                s.flats.Add(0, long(k), long(k));
             } else if (key[k] == 2) {
-                s.darks.push_back(f);
+                s.darks.Add(0, long(k), long(k));
             } else {
                 s.otherFrames.push_back(long(k));
             }
@@ -477,7 +551,7 @@ std::unique_ptr<Scan> OpenHdf5Scan(const std::string& path, size_t cacheBytes)
     }
     s.rows = static_cast<int>(data->dims[1]);
     s.columns = static_cast<int>(data->dims[2]);
-    if (data->dims[1] > 1u << 30 || data->dims[2] > 1u << 30 || s.rows < 1 || s.columns < 1)
+    if (s.rows < 1 || s.columns < 1)
         throw ScanError(path + ": " + data->path + " has frames of " + std::to_string(data->dims[1]) + " x " +
                         std::to_string(data->dims[2]) + " pixels");
     for (Dataset* d : s.sources)

@@ -1,8 +1,9 @@
 // Raw scans as TIFF files, read with libtiff: the projections named by a
 // file pattern (each file one frame, or a multi-page file one frame per
-// page), flats and darks by patterns of their own. Each page must hold one
-// sample per pixel in strips: unsigned or signed integers of 8, 16 or 32 bits
-// or IEEE floats of 32 or 64 bits, in either byte order (libtiff swaps them).
+// page, every file of a pattern as many), flats and darks by patterns of
+// their own. Each page must hold one sample per pixel in strips: unsigned or
+// signed integers of 8, 16 or 32 bits or IEEE floats of 32 or 64 bits, in
+// either byte order (libtiff swaps them).
 
 #include "scan.h"
 
@@ -17,6 +18,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <map>
 
 // libtiff reports through handlers: the last error is kept for the message
 // of the failure that follows it; warnings (unknown tags and the like) are
@@ -111,7 +113,7 @@ public:
     }
     void Read(const Frame& f, int row0, int count, double* out) override;
     // Adds every page of the files matching the pattern as frames.
-    void Add(const std::string& pattern, const char* what, std::vector<Frame>& frames);
+    void Add(const std::string& pattern, const char* what, Frames& frames);
 
     std::vector<std::string> files;
 
@@ -177,7 +179,7 @@ Page TiffScan::Layout(TIFF* tif, const Frame& f)
     if (!integer && !real)
         throw ScanError(name + ": samples of " + std::to_string(p.bits) + " bits in sample format " +
                         std::to_string(p.format) + "; 8-, 16- or 32-bit integers or 32- or 64-bit floats are read");
-    if (p.width < 1 || p.length < 1 || p.width > 1u << 30 || p.length > 1u << 30)
+    if (p.width < 1 || p.length < 1 || p.width > kMaxSide || p.length > kMaxSide)
         throw ScanError(name + ": a page of " + std::to_string(p.width) + " x " + std::to_string(p.length) +
                         " pixels");
     return p;
@@ -221,7 +223,9 @@ void TiffScan::Read(const Frame& f, int row0, int count, double* out)
     }
 }
 
-void TiffScan::Add(const std::string& pattern, const char* what, std::vector<Frame>& frames)
+// Every file of a stack holds as many pages as the others: a file with one
+// more (a camera's preview page) would shift every angle after it.
+void TiffScan::Add(const std::string& pattern, const char* what, Frames& frames)
 {
     std::vector<std::string> matched;
     if (IsTiffFile(pattern))
@@ -230,6 +234,7 @@ void TiffScan::Add(const std::string& pattern, const char* what, std::vector<Fra
         matched = ExpandPattern(pattern);
     if (matched.empty())
         throw ScanError(pattern + ": no such file, and no file matches it as a pattern (" + what + ")");
+    std::vector<tdir_t> pageCounts;
     for (const std::string& file : matched) {
         if (!IsTiffFile(file))
             throw ScanError(file + ": not a TIFF file (" + what + ")");
@@ -266,9 +271,25 @@ void TiffScan::Add(const std::string& pattern, const char* what, std::vector<Fra
                             " pixels (" + what + "); the first projection has " + std::to_string(rows) + " x " +
                             std::to_string(columns));
         }
-        for (tdir_t k = 0; k < pages; ++k)
-            frames.push_back(Frame{first.source, long(k), -1});
+        frames.Add(first.source, 0, -1, long(pages));
+        pageCounts.push_back(pages);
     }
+    // the count most files hold (of equally many, the first file's), and the
+    // first file that holds another
+    std::map<tdir_t, size_t> holding;   // page count -> files that hold it
+    for (tdir_t c : pageCounts)
+        ++holding[c];
+    tdir_t usual = pageCounts[0];
+    for (const auto& [c, n] : holding)
+        if (n > holding[usual])
+            usual = c;
+    const size_t most = holding[usual];
+    for (size_t k = 0; k < matched.size(); ++k)
+        if (pageCounts[k] != usual)
+            throw ScanError(matched[k] + ": " + std::to_string(pageCounts[k]) + (pageCounts[k] == 1 ? " page" : " pages") +
+                            ", where " + std::to_string(most) + " of the " + std::to_string(matched.size()) +
+                            " files of the " + what + " hold " + std::to_string(usual) +
+                            "; the files of a stack hold as many frames each");
 }
 
 std::unique_ptr<Scan> OpenTiffScan(const std::string& projections, const std::string& flats,

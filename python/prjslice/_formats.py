@@ -4,10 +4,12 @@ Sinogram: one text line "N M", optionally followed on the same line by
 key=value fields separated by single spaces, as the scan importer writes
 them:
 
-    N M ra=DEGREES row=R\\n
+    N M ra=DEGREES row=R[ axis=COLUMN]\\n
 
 ra is the start angle written with "%.17g" (so that the double reads back
-exactly), row a decimal integer. prjslice reads N and M and ignores the rest
+exactly), row a decimal integer, axis the detector column of the rotation
+axis ("%.3f"), which the importer writes where the scan holds the frame half
+a turn from the first. prjslice reads N and M and ignores the rest
 of the line. Then M rows of N samples, each an IEEE 754 binary64 value in
 little-endian byte order, row 0 first; bytes after the last row are not read.
 
@@ -31,7 +33,7 @@ INT_MAX = 2**31 - 1
 _SIZES = re.compile(rb"[ \t\n\v\f\r]*([+-]?[0-9]+)[ \t\n\v\f\r]*([+-]?[0-9]+)")
 
 # The fields the importer writes, in its order, with their formats and types.
-_FIELDS = {"ra": ("%.17g", float), "row": ("%d", int)}
+_FIELDS = {"ra": ("%.17g", float), "row": ("%d", int), "axis": ("%.3f", float)}
 
 
 def as_sinogram(sinogram, what="sinogram"):
@@ -136,24 +138,35 @@ def read_slice(data, out=None):
     """The image and the text after it from the bytes prjslice writes on
     standard output with TG "-": an uncompressed, single-strip, little-endian
     TIFF of float32 samples, then the value line. Returns (image, rest); the
-    image is native float32, written into out when given."""
+    image is native float32, written into out when given. ValueError for
+    bytes that hold no such TIFF (cut short, or another layout)."""
+
+    def need(end):
+        if end > len(data):
+            raise ValueError("wrote a TIFF cut short at byte %d" % len(data))
+
+    def number(at, size):
+        need(at + size)
+        return int.from_bytes(data[at:at + size], "little")
+
     if data[:4] != b"II*\0":
-        raise ValueError("prjslice wrote no little-endian TIFF")
-    ifd = int.from_bytes(data[4:8], "little")
-    count = int.from_bytes(data[ifd:ifd + 2], "little")
+        raise ValueError("wrote no little-endian TIFF")
+    ifd = number(4, 4)
+    count = number(ifd, 2)
     entries = {}
     end = ifd + 2 + 12 * count + 4
     for n in range(count):
         at = ifd + 2 + 12 * n
-        tag, kind = (int.from_bytes(data[at + k:at + k + 2], "little") for k in (0, 2))
-        number = int.from_bytes(data[at + 4:at + 8], "little")
-        value = int.from_bytes(data[at + 8:at + (10 if kind == 3 else 12)], "little")
-        entries[tag] = value
-        if kind == 2 and number > 4:  # ASCII stored after the directory
-            end = max(end, value + number)
+        tag, kind, values = number(at, 2), number(at + 2, 2), number(at + 4, 4)
+        entries[tag] = number(at + 8, 2 if kind == 3 else 4)
+        if kind == 2 and values > 4:  # ASCII stored after the directory
+            end = max(end, entries[tag] + values)
+    if any(tag not in entries for tag in (256, 257, 258, 273, 279, 339)):
+        raise ValueError("wrote a TIFF without the tags of an image")
     width, height, strip = entries[256], entries[257], entries[273]
     if entries[258] != 32 or entries[339] != 3 or entries[279] != 4 * width * height:
-        raise ValueError("prjslice wrote no single-strip float32 TIFF")
+        raise ValueError("wrote no single-strip float32 TIFF")
+    need(max(strip + 4 * width * height, end))
     pixels = np.frombuffer(data, dtype="<f4", count=width * height, offset=strip).reshape(height, width)
     if out is None:
         out = np.empty((height, width), dtype=np.float32)

@@ -2,9 +2,9 @@
 
 Every run feeds the sinogram on standard input and collects standard output
 and standard error in memory: nothing is written to disk. The children of
-one call are started and killed under one lock, so that a call that is
-interrupted (or fails in any other way) kills and reaps every child it
-started before the exception leaves it.
+one call are started on worker threads and killed under one lock, so that a
+call that is interrupted (or fails in any other way) kills and reaps every
+child it started before the exception leaves it.
 """
 
 import os
@@ -96,17 +96,27 @@ def _feed(writer, header, samples):
 
 
 class Children:
-    """The child processes of one call. After kill_all no new one starts."""
+    """The child processes of one call.
+
+    Children are started only on worker threads, never on the main thread.
+    Python runs signal handlers on the main thread alone, so a Ctrl-C there
+    cannot interrupt Popen between the fork and the child's registration
+    (which would leave a child that nothing kills), nor land in any other gap
+    of a worker's start-up. The main thread waits for its workers and, on any
+    exception, calls stop: every registered child is killed and reaped, and
+    no new one starts.
+    """
 
     def __init__(self):
-        self._lock = threading.Lock()
+        self._changed = threading.Condition()
         self._live = set()
         self._stopped = False
 
     def run(self, path, args, header, samples, env):
         """Runs path with args, header and then the bytes of samples on its
-        standard input; returns (returncode, stdout bytes, stderr text)."""
-        with self._lock:
+        standard input; returns (returncode, stdout bytes, stderr text).
+        Called on a worker thread."""
+        with self._changed:
             if self._stopped:
                 raise InterruptedError("prjslice: the call was interrupted")
             proc = subprocess.Popen([path, *args], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
@@ -120,27 +130,64 @@ class Children:
         errors = []
         threads = [threading.Thread(target=_feed, args=(writer, header, samples), daemon=True),
                    threading.Thread(target=lambda: errors.append(proc.stderr.read()), daemon=True)]
-        with proc:
-            try:
-                for thread in threads:
-                    thread.start()
-                out = proc.stdout.read()
-                proc.wait()
-            except BaseException:
-                proc.kill()
-                proc.wait()
-                raise
-            finally:
-                for thread in threads:
-                    if thread.is_alive():
-                        thread.join()  # ends at once: the program has ended
-                writer.close()  # closed already, unless the feeder never started
-                with self._lock:
-                    self._live.discard(proc)
+        try:
+            with proc:
+                try:
+                    for thread in threads:
+                        thread.start()
+                    out = proc.stdout.read()
+                    proc.wait()
+                except BaseException:
+                    proc.kill()
+                    proc.wait()
+                    raise
+                finally:
+                    for thread in threads:
+                        if thread.is_alive():
+                            thread.join()  # ends at once: the program has ended
+                    writer.close()  # closed already, unless the feeder never started
+        finally:
+            with self._changed:
+                self._live.discard(proc)
+                self._changed.notify_all()
         return proc.returncode, out, errors[0].decode("utf-8", "replace")
 
-    def kill_all(self):
-        with self._lock:
-            self._stopped = True
-            for proc in self._live:
-                proc.kill()
+    def stop(self):
+        """Kills every child and waits until each is reaped; after it no new
+        child starts. Another Ctrl-C meanwhile does not cut the wait short."""
+        while True:
+            try:
+                with self._changed:
+                    self._stopped = True
+                    for proc in self._live:
+                        proc.kill()
+                    while self._live:
+                        self._changed.wait()
+                return
+            except KeyboardInterrupt:
+                continue
+
+
+def on_worker(children, function, *args):
+    """function(*args) run on a worker thread, which starts the children,
+    while this thread waits; any exception here (a Ctrl-C) stops the
+    children before it leaves, so that none outlives the call."""
+    outcome = []
+
+    def work():
+        try:
+            outcome.append((function(*args), None))
+        except BaseException as error:  # handed to the waiting thread
+            outcome.append((None, error))
+
+    worker = threading.Thread(target=work, daemon=True)
+    try:
+        worker.start()
+        worker.join()
+    except BaseException:
+        children.stop()
+        raise
+    result, error = outcome[0]
+    if error is not None:
+        raise error
+    return result

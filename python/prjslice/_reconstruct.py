@@ -17,11 +17,12 @@ from dataclasses import dataclass
 import numpy as np
 
 from ._formats import as_sinogram, header, read_slice
-from ._programs import Children, ReconstructionError, failure, program
+from ._programs import Children, ReconstructionError, failure, on_worker, program
 
 
 class AxisWarning(UserWarning):
-    """prjaxis found the axis but doubts it (the projections' masses differ)."""
+    """prjaxis found the axis but doubts it (its two estimates disagree, or the
+    one printed is uncertain)."""
 
 
 @dataclass(frozen=True)
@@ -63,9 +64,13 @@ class _Slices:
         code, out_bytes, err = children.run(self.path, args, header(N, M), samples, self.env)
         if code != 0:
             return failure(self.path, code, err, slice)
-        image, rest = read_slice(out_bytes, out)
-        line = rest.decode("ascii").rstrip("\n")
-        low, high = (float(v) for v in line.split("\t"))
+        try:
+            image, rest = read_slice(out_bytes, out)
+            line = rest.decode("ascii").rstrip("\n")
+            low, high = (float(v) for v in line.split("\t"))
+        except ValueError as bad:  # a program that ended well but wrote a broken image
+            return ReconstructionError("%s: %s" % (os.path.basename(self.path), bad), code, err,
+                                       self.path, slice)
         return image, RunInfo(line, low, high, err)
 
 
@@ -89,7 +94,8 @@ def reconstruct(sinogram, dr=1.0, r0=None, ra=0.0, *, bands=None, fixed=False, i
     """
     samples = as_sinogram(sinogram)
     slices = _Slices(dr, r0, ra, bands, fixed)
-    result = slices.run(Children(), samples)
+    children = Children()
+    result = on_worker(children, slices.run, children, samples)
     if isinstance(result, ReconstructionError):
         raise result
     return result if info else result[0]
@@ -180,7 +186,7 @@ def reconstruct_stack(sinograms, dr=1.0, r0=None, ra=0.0, *, bands=None, fixed=F
             running[pool.submit(slices.run, children, samples, target, index)] = index
         collect(concurrent.futures.wait(running).done)
     except BaseException:
-        children.kill_all()
+        children.stop()
         raise
     finally:
         pool.shutdown(wait=True, cancel_futures=True)
@@ -214,10 +220,14 @@ def find_axis(sinogram):
     samples = as_sinogram(sinogram)
     path = program("prjaxis")
     M, N = samples.shape
-    code, out, err = Children().run(path, ["-"], header(N, M), samples, None)
+    children = Children()
+    code, out, err = on_worker(children, children.run, path, ["-"], header(N, M), samples, None)
     if code != 0:
         raise failure(path, code, err)
     for line in err.splitlines():
         if line.strip():
             warnings.warn(line, AxisWarning, stacklevel=2)
-    return float(out)
+    try:
+        return float(out)
+    except ValueError:
+        raise ReconstructionError("prjaxis wrote no axis", code, err, path) from None

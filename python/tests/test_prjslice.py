@@ -2,8 +2,10 @@
 and axis; the sinogram format byte for byte; stacks; failures, interruptions
 and what they leave behind."""
 
+import _thread
 import os
 import signal
+import sys
 import threading
 import time
 import warnings
@@ -61,17 +63,20 @@ def test_same_as_command_line(tmp_path, monkeypatch, M, N, dr, r0, ra, bands, fi
     assert run.stderr == err and (err == "") == fixed
 
 
-# prjaxis's sinograms: phantoms (prjphantom N M ra dr r0/dr), one whose
-# projections' masses drift (a warning), and two that do not determine the axis.
-AXES = [(64, 60, 0, 1, -30.25), (101, 90, 17, 1, -45.5), "drifting", np.ones((10, 10)), sinogram(2, 10, 1)]
+# prjaxis's sinograms: phantoms (prjphantom N M ra dr r0/dr), one whose last
+# projection slipped 4 bins (its two estimates disagree: a warning), and two
+# that do not determine the axis.
+AXES = [(64, 60, 0, 1, -30.25), (101, 90, 17, 1, -45.5), "slipped", np.ones((10, 10)), sinogram(2, 10, 1)]
 
 
 @pytest.mark.parametrize("case", AXES)
 def test_find_axis_as_prjaxis(tmp_path, case):
-    path, drifting = tmp_path / "in.sg", isinstance(case, str)
+    path, slipped = tmp_path / "in.sg", isinstance(case, str)
     if not isinstance(case, np.ndarray):
-        assert command_line("prjphantom", *((64, 40, 0, 1, -31.5) if drifting else case), path)[0] == 0
-        case = prjslice.read_sinogram(path) * (np.linspace(1, 1.3, 40)[:, None] if drifting else 1)
+        assert command_line("prjphantom", *((128, 90, 0, 1, -63.5) if slipped else case), path)[0] == 0
+        case = prjslice.read_sinogram(path)
+        if slipped:
+            case[-1] = np.concatenate([np.zeros(4), case[-1, :-4]])
     prjslice.write_sinogram(path, case)
     status, out, err = command_line("prjaxis", path)
     path.unlink()
@@ -83,7 +88,7 @@ def test_find_axis_as_prjaxis(tmp_path, case):
             assert (str(failed) + "\n", failed.returncode, out) == (err, status, "")
             err = ""
     assert "".join(str(w.message) + "\n" for w in warned if w.category is prjslice.AxisWarning) == err
-    assert len(warned) == drifting
+    assert len(warned) == slipped
 
 
 # Sinogram files: the header line and the number of samples after it; the
@@ -200,6 +205,53 @@ def test_failure_carries_the_program_text(tmp_path, options, message):
     assert error.slice is None and os.path.basename(error.program) == "prjslice"
 
 
+# Programs that end badly in other ways: (which, stand-in, the message, the
+# exit status); the image a stand-in cuts short is the real program's.
+BROKEN = [
+    ("prjslice", "kill -KILL $$", "prjslice ended by signal SIGKILL", -9),
+    ("prjslice", "exit 3", "prjslice failed with exit status 3", 3),
+    ("prjslice", "cat >/dev/null", "prjslice: wrote no little-endian TIFF", 0),
+    ("prjslice", "REAL \"$@\" | head -c 200", "prjslice: wrote a TIFF cut short at byte 200", 0),
+    ("prjaxis", "cat >/dev/null", "prjaxis wrote no axis", 0),
+]
+
+
+@pytest.mark.parametrize("name, script, message, status", BROKEN)
+def test_broken_runs_raise_reconstruction_errors(standin, name, script, message, status):
+    standin(name, "#!/bin/sh\n" + script + "\n")
+    call = prjslice.find_axis if name == "prjaxis" else prjslice.reconstruct
+    with pytest.raises(prjslice.ReconstructionError) as failed:
+        call(sinogram(10, 16, seed=5))
+    assert (str(failed.value), failed.value.returncode) == (message, status)
+
+
+def test_failed_slices_in_slice_order(standin, tmp_path):
+    """Slice 0 fails after slice 1 has: the errors still come in slice order."""
+    standin("prjslice", """#!/bin/sh
+read N M rest
+if [ "$M" = 2 ]; then
+    while [ ! -e %s ]; do sleep 0.01; done
+    echo first >&2
+else
+    touch %s
+    echo second >&2
+fi
+exit 1
+""" % ((tmp_path / "flag",) * 2))
+    with pytest.raises(prjslice.ReconstructionError) as failed:
+        prjslice.reconstruct_stack([np.ones((2, 4)), np.ones((3, 4))], jobs=2)
+    assert str(failed.value) == "slice 0: first (2 of 2 slices failed: 0, 1)"
+    assert [e.message for e in failed.value.failures] == ["first", "second"]
+
+
+def test_no_child_starts_after_stop():
+    children = prjslice._programs.Children()
+    children.stop()
+    with pytest.raises(InterruptedError):
+        children.run(prjslice._programs.program("prjslice"), ["-", "1", "-1", "0", "-"], b"3 3\n",
+                     np.ones((3, 3)), None)
+
+
 @pytest.mark.parametrize("value", [np.ones(5), np.ones((2, 3, 4)), np.ones((0, 4)), np.ones((3, 2)) * 1j,
                                    [["a"]], [[1, 2], [3]]])
 def test_refused_arrays(value):
@@ -236,6 +288,77 @@ def test_interrupted_call_kills_its_children(standin, call, running):
     with pytest.raises(KeyboardInterrupt):
         call(sinogram(10, 16, seed=4))
     assert time.monotonic() - started < 10 and children() == []
+
+
+class InterruptAt:
+    """A trace of the lines that the package, subprocess and the thread pool
+    run, on any thread, which at the point-th line first reached delivers
+    SIGINT as the kernel would: Python runs the handler on the main thread,
+    at its next instruction. point None only counts the lines."""
+
+    FILES = ("/prjslice/", "/subprocess.py", "/concurrent/futures/thread.py")
+
+    def __init__(self, point=None):
+        self.point, self.lines, self.lock, self.reached = point, 0, threading.Lock(), set()
+        self.delivered = False
+
+    def __call__(self, frame, event, arg):
+        if event != "call" or not any(f in frame.f_code.co_filename for f in self.FILES):
+            return None
+        return self.line
+
+    def line(self, frame, event, arg):
+        if event == "line":
+            with self.lock:
+                where = (frame.f_code.co_filename, frame.f_lineno)
+                now = where not in self.reached
+                if now:
+                    self.reached.add(where)
+                    self.lines += 1
+                    now = self.lines == self.point
+            if now:
+                self.delivered = True
+                _thread.interrupt_main()
+        return self.line
+
+    def run(self, call):
+        """call() under the trace; whether a KeyboardInterrupt left it (or
+        arrived just after it returned). Threads interleave differently from
+        run to run, so a point near the end may not be reached: then no
+        interrupt is delivered."""
+        threading.settrace(self)
+        sys.settrace(self)
+        try:
+            try:
+                call()
+            finally:
+                sys.settrace(None)
+                threading.settrace(None)
+            for _ in range(1000):  # lets a pending handler run here
+                pass
+        except KeyboardInterrupt:
+            return True
+        except prjslice.ReconstructionError:
+            pass
+        return False
+
+
+@pytest.mark.parametrize("call", [
+    lambda s: prjslice.reconstruct(s),
+    lambda s: prjslice.reconstruct_stack([s] * 3, jobs=2),
+    lambda s: prjslice.find_axis(s),
+])
+def test_interrupt_at_every_point_of_the_start(call):
+    """Ctrl-C at each line of starting, running and reaping the children:
+    the call ends by KeyboardInterrupt with no child left, running or
+    unreaped."""
+    samples = sinogram(4, 6, seed=4)
+    count = InterruptAt()
+    assert not count.run(lambda: call(samples)) and count.lines > 100
+    for point in range(1, count.lines + 1):
+        interrupt = InterruptAt(point)
+        assert interrupt.run(lambda: call(samples)) == interrupt.delivered, point
+        assert children() == [], point
 
 
 def test_finding_the_programs(monkeypatch, tmp_path):

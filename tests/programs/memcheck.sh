@@ -27,6 +27,9 @@ fi
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
 "$phantom" 64 40 0 1 -31.5 "$dir/s.sg" >/dev/null || exit 1
+# N = 65 with the axis on the centre bin: pixels of the disc's edge fall on
+# bin N - 1 exactly and read the zero guard after it, in every row of Q.
+"$phantom" 65 40 0 1 -32 "$dir/edge.sg" >/dev/null || exit 1
 head -c 1000 "$dir/s.sg" >"$dir/short.sg"
 printf 'sixty-four forty\n' >"$dir/bad.sg"
 band=$(printf '0.000000\t0.500000')
@@ -74,6 +77,10 @@ check "fixed build, scalar path, file to file" 0 "" $all /dev/null "$out" -- \
     "$forced" 0 "$dir/s.sg" 1 -20.25 0 "$out"
 check "fixed build, off-centre axis" 0 "" $all /dev/null "$out" -- \
     "$fixed" "$dir/s.sg" 1 -50.5 0 "$out"
+check "fixed build, disc edge on the last bin" 0 "" $all /dev/null "$out" -- \
+    "$fixed" "$dir/edge.sg" 1 -32 0 "$out"
+check "fixed build, scalar path, disc edge on the last bin" 0 "" $all /dev/null "$out" -- \
+    "$forced" 0 "$dir/edge.sg" 1 -32 0 "$out"
 check "bad header" 1 "bad sinogram size." $lost /dev/null "$out" -- \
     "$fixed" "$dir/bad.sg" 1 -31.5 0 "$out"
 check "short sinogram" 1 "$(printf '%s\nsinogram read error' "$band")" $lost /dev/null "$out" -- \

@@ -308,6 +308,8 @@ TEST(Paths, EveryPathGivesTheScalarImageToTheBit)
         {41, 8, -39.2, M_PI, 1.0},     // c = -1 on the last bins
         {70, 4, -1.3, 0.0, -1.0},      // c = 1 exactly, disc on the first bins
         {70, 4, -67.9, 0.0, 1.0},      // and on the last, windows reaching past N
+        {200, 6, -(99.5 - 0x1p-46), 0.0, 1.0},   // c = 1: d a hair below a bin, the window 4 bins off
+        {2002, 4, -24.49999999999994, 0.0, 1.0}, // centre + radius rounds up: the last row's radicand < 0
     };
     for (const Geometry& g : cases) {
         std::mt19937_64 gen(g.N * 7 + g.M);

@@ -37,6 +37,9 @@ TEST(HalfTurn, ChoosesTheFramesOrRefusesWithTheReason)
     jittered[17] += 0.09;             // within a tenth of a step
     std::vector<double> uneven = Even(180, 0, 1);
     uneven[42] += 0.2;
+    std::vector<double> tied = Even(120, 0, 1.5);   // exact in binary: the two departures tie
+    tied[7] += 0.375;
+    tied[20] += 0.375;
     std::vector<double> notFinite = Even(90, 0, 2);
     notFinite[5] = std::numeric_limits<double>::quiet_NaN();
     const double pi = 3.141592653589793;
@@ -54,6 +57,8 @@ TEST(HalfTurn, ChoosesTheFramesOrRefusesWithTheReason)
         {"jitter below a tenth of a step", jittered, 1, 0, 180, false, 0, nullptr},
         {"uneven", uneven, 1, 0, 0, false, 0,
          "the angles are not evenly spaced: projection 42 lies at 42.2 degrees, 0.2 steps"},
+        {"tied, in steps of 1.5 degrees: the first named", tied, 1, 0, 0, false, 0,
+         "the angles are not evenly spaced: projection 7 lies at 10.875 degrees, 0.25 steps"},
         {"less than a half turn", Even(100, 0, 1), 1, 0, 0, false, 0,
          "the projections span 99 degrees, less than a half turn (99 steps of the 180"},
         {"no second half", Even(181, 0, 1), 2, 0, 0, false, 0,
