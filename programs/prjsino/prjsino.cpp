@@ -32,6 +32,10 @@
 // and M and passes over the rest. Then M rows of N little-endian binary64
 // values.
 //
+// --rings removes the stripes of every sinogram (the method of prjrings, its
+// defaults) once the pass has written it whole, before its rename; to
+// standard output the sinogram is held whole and corrected before it goes.
+//
 // One pass over the kept projections serves every selected row: a block of
 // consecutive projections is read and normalised, then each row's part of it
 // is written to that row's file at its place, opening one file at a time.
@@ -58,6 +62,7 @@
 #include "halfturn.h"
 #include "mirror.h"
 #include "parse.h"
+#include "rings.h"
 #include "scan.h"
 
 #include <dirent.h>
@@ -107,6 +112,7 @@ static const char kUsage[] =
     "  --raw             the frames are transmissions already: p = -ln(I)\n"
     "  --no-log          the frames are line integrals already: p = I\n"
     "  --memory MIB      memory for the block of projections (default 256)\n"
+    "  --rings           remove stripes from every sinogram, as prjrings does\n"
     "  --info            print a summary of the scan, write nothing\n"
     "  -h, --help        this text\n"
     "Options take their value as --name v or --name=v.\n"
@@ -137,6 +143,7 @@ struct Options {
     Mode mode = Mode::flatField;
     double memory = 256;
     bool info = false;
+    bool rings = false;              // stripes removed from every sinogram
 };
 
 [[noreturn]] static void UsageError(const std::string& what)
@@ -206,10 +213,12 @@ static Options ParseArguments(int argc, char** argv)
         if (word == "-h" || word == "--help") {
             std::fputs(kUsage, stdout);
             std::exit(0);
-        } else if (word == "--info" || word == "--median" || word == "--raw" || word == "--no-log") {
+        } else if (word == "--info" || word == "--median" || word == "--raw" || word == "--no-log" ||
+                   word == "--rings") {
             if (inlineValue)
                 UsageError("option " + word + " takes no value");
             o.info |= word == "--info";
+            o.rings |= word == "--rings";
             o.median |= word == "--median";
             raw |= word == "--raw";
             noLog |= word == "--no-log";
@@ -679,6 +688,33 @@ static std::string WriteBlock(const double* values, int frames, int m0, int coun
     return "";
 }
 
+// --rings: the stripes of the sinogram in `path`, whose samples follow a
+// header line of `offset` bytes, removed in place (prjrings' method, with its
+// defaults). Returns the columns corrected; throws the failure as text.
+static size_t RemoveStripes(const std::string& path, size_t offset, int N, int M)
+{
+    std::vector<double> samples(size_t(N) * M);
+    FILE* f = std::fopen(path.c_str(), "r+b");
+    const auto failed = [&](const char* what) {
+        const std::string reason = std::strerror(errno);
+        if (f)
+            std::fclose(f);
+        return path + ": cannot " + what + " for --rings: " + reason;
+    };
+    if (!f)
+        throw failed("open");
+    if (fseeko(f, off_t(offset), SEEK_SET) != 0 || std::fread(samples.data(), sizeof(double), samples.size(), f) != samples.size())
+        throw failed("read");
+    const size_t corrected = RemoveRings(samples.data(), N, M, RingOptions()).columns.size();
+    if (fseeko(f, off_t(offset), SEEK_SET) != 0 || std::fwrite(samples.data(), sizeof(double), samples.size(), f) != samples.size())
+        throw failed("write");
+    if (std::fclose(f) != 0) {
+        f = nullptr;
+        throw failed("write");
+    }
+    return corrected;
+}
+
 // Writes the sinograms of rows row0 ... row0 + count - 1, in one pass over
 // the kept projections; then reports what was chosen, what was clamped and
 // what was written.
@@ -739,6 +775,7 @@ static void Convert(Scan& scan, const Options& o, const HalfTurn& turn, int mirr
     // other is written.
     std::vector<double> values[2] = {std::vector<double>(size_t(block) * frameValues),
                                      std::vector<double>(size_t(block) * frameValues)};
+    std::vector<double> held;  // --rings to standard output: every block
     std::future<std::string> writing;
     const auto written = [&writing]() {
         if (writing.valid()) {
@@ -755,11 +792,30 @@ static void Convert(Scan& scan, const Options& o, const HalfTurn& turn, int mirr
             scan.Read(f, row0, count, frame);
             Normalise(z, f, frame, frameValues);
         }
+        if (o.rings && toStdout) {  // the one sinogram is corrected whole before it goes out
+            held.insert(held.end(), values[b].data(), values[b].data() + frames * frameValues);
+            continue;
+        }
         written();
         writing = std::async(std::launch::async, WriteBlock, values[b].data(), frames, m0, count, N,
                              std::cref(headers), toStdout);
     }
     written();
+    size_t stripes = 0;
+    if (o.rings && toStdout) {
+        stripes = RemoveRings(held.data(), N, M, RingOptions()).columns.size();
+        const std::string error = WriteBlock(held.data(), M, 0, 1, N, headers, true);
+        if (!error.empty())
+            Fail(error);
+    }
+    if (o.rings && !toStdout) {
+        try {
+            for (int r = 0; r < count; ++r)
+                stripes += RemoveStripes(temporaries[r], headers[r].size(), N, M);
+        } catch (const std::string& error) {
+            Fail(error);
+        }
+    }
     if (toStdout) {
         if (std::fflush(stdout) != 0)
             Fail("cannot write standard output: " + std::string(std::strerror(errno)));
@@ -783,6 +839,9 @@ static void Convert(Scan& scan, const Options& o, const HalfTurn& turn, int mirr
                      static_cast<unsigned long long>(samples),
                      o.mode == Mode::noLog ? "not finite, set to 0"
                                            : Clamped(o.clip).c_str());
+    if (o.rings)
+        std::fprintf(stderr, "prjsino: stripes removed: %zu columns corrected in %d sinogram%s\n", stripes, count,
+                     count == 1 ? "" : "s");
     if (!toStdout)
         std::fprintf(stderr, "prjsino: %s\n", (count == 1 ? names[0] : names[0] + " ... " + names[count - 1]).c_str());
 }
