@@ -17,6 +17,7 @@ the directory named by the environment variable PRJSLICE_BIN (bindir()).
 from ._formats import read_sinogram, write_sinogram
 from ._programs import ReconstructionError, bindir
 from ._reconstruct import AxisWarning, RunInfo, find_axis, reconstruct, reconstruct_stack
+from ._rings import remove_rings
 
 __all__ = ["AxisWarning", "ReconstructionError", "RunInfo", "bindir", "find_axis", "read_sinogram",
            "reconstruct", "reconstruct_stack", "write_sinogram"]
