@@ -68,7 +68,7 @@ static const char kUsage[] =
     "  --partial T   threshold of the partial-stripe test, in typical\n"
     "                departures (T > 0, default 18)\n"
     "  --dead T      threshold of the dead-column test, in typical spreads\n"
-    "                (T > 0, default 5)\n"
+    "                (T > 0, default 20)\n"
     "  --report      write what was corrected on standard error\n"
     "  -h, --help    this text\n"
     "Options take their value as --name v or --name=v; -- ends them.\n"

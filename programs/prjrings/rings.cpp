@@ -60,7 +60,11 @@
 // sound columns among the flagged stays below fdr. It adapts: where few
 // columns are striped it asks for |z| of 4 to 5; where most are (a detector
 // whose flat field leaves every pixel a little off) it takes them down to
-// |z| ~ 2.
+// |z| ~ 2. A stripe leaves an echo in the residual of its neighbours (the
+// smoother half follows it): a column whose offset is less than kEchoMargin
+// times the echo of one significant on its own (p <= fdr / N) waits for the
+// next pass, where that one is weighted out and its echo gone, and is left
+// out of the procedure's ranks meanwhile.
 //
 // Step 4, the partial-stripe test. In windows of W consecutive blocks
 // (w = 0 ... B - W) a partial stripe moves the window's median away from Z:
@@ -82,15 +86,17 @@
 // m + L/2 (L the block length), which keeps the steps at the ends of a range.
 // Outside A, e is the median of the block medians of the blocks clear of A (Z
 // itself for a full stripe). A column whose samples do not follow their
-// neighbours is dead: the spread of r(m, k) - e(m) (1.4826 MAD over m)
-// exceeds dead times both the noise of the columns about it (1.4826 median_m
-// |r(m + 1, k) - r(m, k)| / sqrt 2) and their own spread of r (medians over
-// the neighbourhood). A dead column becomes S_m(k), the interpolation from
-// its neighbours; every other flagged column becomes P(m, k) - e(m). Nothing
-// is divided by a fitted value: an offset is subtracted, so a column that
-// crosses air (samples near 0) and object alike is corrected alike. An error
-// that depends on the intensity is taken at its robust level along the
-// column.
+// neighbours is dead: r(m, k) - e(m) spreads (1.4826 MAD over m) dead times
+// more than r at the columns about it (the median over every
+// kSampleStride-th column of the neighbourhood), or, for a column whose two
+// neighbours are sound and vary (kVaries times that typical spread),
+// var_m(P - e) is below kStuck times the variance of each of them (a sound
+// or striped column varies as its neighbours do, a stuck one hardly). A dead
+// column becomes S_m(k), the interpolation from its neighbours; every other
+// flagged column becomes P(m, k) - e(m). Nothing is divided by a fitted
+// value: an offset is subtracted, so a column that crosses air (samples near
+// 0) and object alike is corrected alike. An error that depends on the
+// intensity is taken at its robust level along the column.
 //
 // Every column that is not flagged keeps its samples bit for bit.
 
@@ -152,6 +158,12 @@ static const double kReachTolerance = 1e-6;
 // pass for long scans while their medians stay far more precise than those
 // of a short one.
 static const int kMaxBlockRows = 64;
+
+// A column is stuck when it varies by less than kStuck of the variance of
+// each neighbour (a third of its deviation); the test needs them to vary by
+// kVaries times the typical residual spread.
+static const double kStuck = 0.1;
+static const double kVaries = 3;
 
 // The fewest columns and blocks the statistics make sense for, and the fewest
 // projections in a block.
@@ -349,37 +361,43 @@ static std::vector<double> Echo(double lambda, int reach)
     return echo;
 }
 
-// The Benjamini-Hochberg procedure at the rate fdr over the p-values of z
-// (step 3) into w.full. A column not yet flagged whose offset could be the
-// echo of a stronger one newly flagged in this pass (less than kEchoMargin
-// times that echo) waits for the next pass, where the stronger one is
-// weighted out and its echo gone.
+// The full-stripe test (step 3) into w.full. The columns are taken in the
+// order of |z| (the p-values of large |z| all round to 0). Those significant
+// on their own (p at most fdr / N) cast echoes; a column not yet flagged
+// whose offset is less than kEchoMargin times the largest echo cast on it
+// waits for the next pass, where the stronger one is weighted out and its
+// echo gone. The Benjamini-Hochberg procedure at the rate fdr then runs over
+// the columns that do not wait (the echoes of a few gross stripes would
+// otherwise crowd its ranks and lower the bar for the rest).
 static void FullTest(Work& w, const std::vector<char>& flagged, double fdr)
 {
     const int N = w.N, reach = static_cast<int>(w.echo.size()) - 1;
-    std::vector<double> p(N);
+    std::vector<double> z(N);
     for (int k = 0; k < N; ++k)
-        p[k] = std::erfc(std::fabs(w.Z[k] / w.se[k]) / std::sqrt(2.0));
+        z[k] = std::fabs(w.Z[k] / w.se[k]);
     std::vector<int> order(N);
     std::iota(order.begin(), order.end(), 0);
-    std::stable_sort(order.begin(), order.end(), [&p](int a, int b) { return p[a] < p[b]; });
+    std::stable_sort(order.begin(), order.end(), [&z](int a, int b) { return z[a] > z[b]; });
+    const auto p = [&z](int k) { return std::erfc(z[k] / std::sqrt(2.0)); };
+
+    std::vector<double> echo(N, 0.0);  // the largest echo cast on each column
+    std::vector<int> tested;           // the columns that do not wait, in order
+    for (const int k : order) {
+        if (!flagged[k] && std::fabs(w.Z[k]) < kEchoMargin * echo[k])
+            continue;
+        tested.push_back(k);
+        if (!flagged[k] && p(k) <= fdr / N)
+            for (int j = std::max(0, k - reach); j <= std::min(N - 1, k + reach); ++j)
+                echo[j] = std::max(echo[j], std::fabs(w.Z[k]) * w.echo[std::abs(j - k)]);
+    }
+    const int n = static_cast<int>(tested.size());
     int count = 0;
-    for (int i = 0; i < N; ++i)
-        if (p[order[i]] <= fdr * (i + 1) / N)
+    for (int i = 0; i < n; ++i)
+        if (p(tested[i]) <= fdr * (i + 1) / n)
             count = i + 1;
     std::fill(w.full.begin(), w.full.end(), 0);
-    std::vector<double> echo(N, 0.0);  // the largest echo of the newly flagged
-    for (int i = 0; i < count; ++i) {
-        const int k = order[i];
-        const double size = std::fabs(w.Z[k]);
-        if (!flagged[k]) {
-            if (size < kEchoMargin * echo[k])
-                continue;
-            for (int j = std::max(0, k - reach); j <= std::min(N - 1, k + reach); ++j)
-                echo[j] = std::max(echo[j], size * w.echo[std::abs(j - k)]);
-        }
-        w.full[k] = 1;
-    }
+    for (int i = 0; i < count; ++i)
+        w.full[tested[i]] = 1;
 }
 
 // The partial windows of every column (step 4) into w.window.
@@ -406,11 +424,13 @@ static void PartialTest(Work& w, const std::vector<char>& flagged, double thresh
     }
 }
 
-// Whether column k has a flagged partial window.
+// Whether column k has two flagged partial windows in a row (an edge of the
+// object that dwells on the column for a block or so flags one; a stripe of
+// two blocks or more, several).
 static bool HasWindow(const Work& w, int k)
 {
-    for (int v = 0; v + w.W <= w.B; ++v)
-        if (w.window[static_cast<size_t>(v) * w.N + k])
+    for (int v = 0; v + w.W < w.B; ++v)
+        if (w.window[static_cast<size_t>(v) * w.N + k] && w.window[static_cast<size_t>(v + 1) * w.N + k])
             return true;
     return false;
 }
@@ -430,6 +450,35 @@ static double ColumnSpread(const Work& w, int k, std::vector<double>& column)
     for (int m = 0; m < w.M; ++m)
         column[m] = w.r[static_cast<size_t>(m) * w.N + k];
     return Spread(column.data(), w.M);
+}
+
+// The variance over the projections of column k less e.
+static double ColumnVariance(const Work& w, int k, const std::vector<double>& e)
+{
+    double mean = 0, square = 0;
+    for (int m = 0; m < w.M; ++m)
+        mean += w.P[static_cast<size_t>(m) * w.N + k] - e[m];
+    mean /= w.M;
+    for (int m = 0; m < w.M; ++m) {
+        const double v = w.P[static_cast<size_t>(m) * w.N + k] - e[m] - mean;
+        square += v * v;
+    }
+    return square / w.M;
+}
+
+// Whether column k, between the sound columns k - 1 and k + 1, is stuck:
+// less its error e it varies by less than kStuck of the variance of both
+// neighbours, where they vary (kVaries times the typical spread of the
+// residual about the column; in air there is nothing to follow). A sound or
+// striped column varies as its neighbours do; one stuck at a value
+// (saturated, or dead with the dark's noise only) hardly at all. Both
+// neighbours must vary: at the edge of the object one side is air.
+static bool Stuck(const Work& w, int k, const std::vector<double>& e, double typical)
+{
+    const std::vector<double> none(w.M, 0.0);
+    const double below = ColumnVariance(w, k - 1, none), above = ColumnVariance(w, k + 1, none);
+    const double least = std::min(below, above);
+    return least >= kVaries * kVaries * typical * typical && ColumnVariance(w, k, e) < kStuck * least;
 }
 
 // e(m) = median of x over m - half ... m + half (clipped to the column) for
@@ -474,24 +523,6 @@ static void Correct(Work& w, const std::vector<char>& flagged, double deadThresh
             continue;
         StripeColumn c{k, StripeKind::offset, w.Z[k], w.Z[k] / w.se[k], {}};
 
-        // Dead: r spreads far more than at the columns about it.
-        about.clear();
-        for (int j = std::max(0, k - kNeighbourhood); j <= std::min(N - 1, k + kNeighbourhood); ++j)
-            if (j % kSampleStride == 0) {
-                if (spread[j] < 0)
-                    spread[j] = ColumnSpread(w, j, column);
-                about.push_back(spread[j]);
-            }
-        const double typical = about.empty() ? 0.0 : Median(about.data(), static_cast<int>(about.size()));
-        if (ColumnSpread(w, k, column) > deadThreshold * std::max(typical, w.floor)) {
-            // S = P - r, the interpolation from the neighbours
-            for (int m = 0; m < M; ++m)
-                w.P[static_cast<size_t>(m) * N + k] -= w.r[static_cast<size_t>(m) * N + k];
-            c.kind = StripeKind::dead;
-            report.columns.push_back(c);
-            continue;
-        }
-
         // The projections of the flagged windows, and the blocks clear of them.
         std::fill(inRange.begin(), inRange.end(), 0);
         for (int v = 0; v + w.W <= B; ++v)
@@ -510,6 +541,28 @@ static void Correct(Work& w, const std::vector<char>& flagged, double deadThresh
             column[m] = w.r[static_cast<size_t>(m) * N + k];
         std::fill(e.begin(), e.end(), c.offset);
         RunningMedian(column, inRange, half, e);
+
+        // Dead: r - e spreads far more than r at the columns about it, or
+        // P - e is stuck.
+        about.clear();
+        for (int j = std::max(0, k - kNeighbourhood); j <= std::min(N - 1, k + kNeighbourhood); ++j)
+            if (j % kSampleStride == 0) {
+                if (spread[j] < 0)
+                    spread[j] = ColumnSpread(w, j, column);
+                about.push_back(spread[j]);
+            }
+        const double typical = std::max(about.empty() ? 0.0 : Median(about.data(), static_cast<int>(about.size())),
+                                        w.floor);
+        for (int m = 0; m < M; ++m)
+            column[m] = w.r[static_cast<size_t>(m) * N + k] - e[m];
+        const bool isolated = k > 0 && !flagged[k - 1] && k < N - 1 && !flagged[k + 1];
+        if (Spread(column.data(), M) > deadThreshold * typical || (isolated && Stuck(w, k, e, typical))) {
+            // S = P - r, the interpolation from the neighbours
+            for (int m = 0; m < M; ++m)
+                w.P[static_cast<size_t>(m) * N + k] -= w.r[static_cast<size_t>(m) * N + k];
+            report.columns.push_back({k, StripeKind::dead, c.offset, c.z, {}});
+            continue;
+        }
         for (int m = 0; m < M; ++m) {
             if (inRange[m] && (m == 0 || !inRange[m - 1]))
                 c.ranges.emplace_back(m, m);
@@ -594,11 +647,18 @@ RingReport RemoveRings(double* P, int N, int M, const RingOptions& o)
     // The residual of every projection, for the correction.
     if (static_cast<int>(w.rows.size()) < M)
         Residual(w, all);
-    // The windows of the last pass belong to its flagged set only.
-    for (int k = 0; k < N; ++k)
-        if (!flagged[k])
-            for (int v = 0; v + w.W <= B && w.partialTest; ++v)
-                w.window[static_cast<size_t>(v) * N + k] = 0;
+    // The windows of the last pass count for its flagged columns only, and
+    // in runs of two or more only (see HasWindow).
+    const int windows = w.partialTest ? B - w.W + 1 : 0;
+    std::vector<char> run(windows);
+    for (int k = 0; k < N; ++k) {
+        for (int v = 0; v < windows; ++v) {
+            const auto at = [&](int u) { return u >= 0 && u < windows && w.window[static_cast<size_t>(u) * N + k]; };
+            run[v] = flagged[k] && at(v) && (at(v - 1) || at(v + 1));
+        }
+        for (int v = 0; v < windows; ++v)
+            w.window[static_cast<size_t>(v) * N + k] = run[v];
+    }
     Correct(w, flagged, o.dead, report);
     return report;
 }

@@ -17,7 +17,7 @@ struct RingOptions {
     int blocks = 16;      // blocks of consecutive projections, >= 3
     int window = 4;       // blocks in a window of the partial test, >= 2
     double partial = 18;  // partial test threshold, typical departures; > 0
-    double dead = 5;      // dead test threshold, typical spreads; > 0
+    double dead = 20;     // dead test threshold, typical spreads; > 0
 };
 
 enum class StripeKind { offset, partial, dead };
