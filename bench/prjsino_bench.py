@@ -14,8 +14,14 @@ Outputs are removed and the dirty pages written back (sync, not timed) before
 every run, so that each starts alike. Prints the median wall time of each,
 their ratio, and prjsino's peak resident memory.
 
+With --full-turn the scan holds 2M frames over 360 degrees and prjsino
+combines both half turns into one sinogram of M rows (registering the axis
+first); with --jitter J its angles are off even spacing by up to J steps and
+prjsino resamples them.
+
 usage: bench/prjsino_bench.py [--build DIR] [--work DIR] [--runs R]
                               [--rows R] [--columns N] [--frames M] [--chunked]
+                              [--full-turn] [--jitter J]
 """
 
 import argparse
@@ -42,6 +48,8 @@ def main():
     parser.add_argument("--columns", type=int, default=1024)
     parser.add_argument("--frames", type=int, default=900)
     parser.add_argument("--chunked", action="store_true")
+    parser.add_argument("--full-turn", action="store_true")
+    parser.add_argument("--jitter", type=float, default=0)
     args = parser.parse_args()
 
     os.makedirs(args.work, exist_ok=True)
@@ -50,10 +58,11 @@ def main():
     copy = os.path.join(args.work, "copy.bin")
     n, m, rows = args.columns, args.frames, args.rows
     made = timed([os.path.join(args.build, "prjphantom"), "--scan", "dx", "--rows", str(rows),
-                  "--dtype", "uint16", *(["--chunked"] if args.chunked else []), str(n), str(m), "0", str(2.0 / n), str(-(n - 1) / 2), scan],
+                  "--dtype", "uint16", *(["--chunked"] if args.chunked else []),
+                  *(["--full-turn"] if args.full_turn else []), *(["--jitter", str(args.jitter)] if args.jitter else []), str(n), str(m), "0", str(2.0 / n), str(-(n - 1) / 2), scan],
                  stdout=subprocess.DEVNULL)
     print("scan: %d rows x %d columns x %d projections, %.2f GB, made in %.1f s"
-          % (rows, n, m, os.path.getsize(scan) / 1e9, made))
+          % (rows, n, m * (2 if args.full_turn else 1), os.path.getsize(scan) / 1e9, made))
     sinogram_bytes = rows * m * n * 8
 
     times = {"prjsino": [], "copy": []}

@@ -175,6 +175,47 @@ Registration MirrorAxis(const double* a0, const double* b0, int N, int rows, dou
     return out;
 }
 
+// The fewest columns two profiles must share to be compared over the whole
+// detector: a few columns of smooth data match nearly anything.
+static const int kMinOverlap = 16;
+
+// The widest profiles of the first, coarse search over every axis, whose cost
+// grows with the square of the width.
+static const int kCoarseColumns = 256;
+
+// Over the whole detector the search costs N^2 operations a row, too many for
+// the many rows a scan's axis is registered on; so first the rows averaged
+// over blocks of f columns (f the least power of two with N/f at most
+// kCoarseColumns), whose block i is centred on column f i + (f - 1)/2: an
+// axis X there lies at column f X + (f - 1)/2. Then the full rows about that
+// column, within f columns, where it is known to a quarter of a block.
+Registration MirrorAxisAnywhere(const double* a, const double* b, int N, int rows)
+{
+    int f = 1;
+    while (N / f > kCoarseColumns)
+        f *= 2;
+    const int n = N / f;
+    const double reach = std::max(2.0, kMinOverlap / (2.0 * f));
+    if (f == 1)
+        return MirrorAxis(a, b, N, rows, reach, N - 1 - reach);
+    std::vector<double> ca(static_cast<size_t>(n) * rows), cb(ca.size());
+    for (int r = 0; r < rows; ++r)
+        for (int i = 0; i < n; ++i) {
+            double sa = 0, sb = 0;
+            for (int j = 0; j < f; ++j) {
+                sa += a[static_cast<size_t>(r) * N + f * i + j];
+                sb += b[static_cast<size_t>(r) * N + f * i + j];
+            }
+            ca[static_cast<size_t>(r) * n + i] = sa / f;
+            cb[static_cast<size_t>(r) * n + i] = sb / f;
+        }
+    const Registration coarse = MirrorAxis(ca.data(), cb.data(), n, rows, reach, n - 1 - reach);
+    if (!coarse.found)
+        return coarse;
+    const double at = f * coarse.at + (f - 1) / 2.0;
+    return MirrorAxis(a, b, N, rows, std::max(at - f, kMinOverlap / 2.0), std::min(at + f, N - 1 - kMinOverlap / 2.0));
+}
+
 Registration Shift(const double* a, const double* b, int N, double most)
 {
     // a(k) = b(k - t) = rev(N - 1 - k + t) with rev(j) = b(N - 1 - j): the mirror

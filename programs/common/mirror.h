@@ -26,6 +26,12 @@ struct Registration {
 // least a quarter of the detector inside its ends.
 Registration MirrorAxis(const double* a, const double* b, int N, int rows, double lo, double hi);
 
+// The axis anywhere on the detector where a and b share at least
+// kMinOverlap columns, as in half acquisition, where it lies near one end:
+// MirrorAxis first on the rows averaged over blocks of columns, at most
+// kCoarseColumns of them, then at full width about the block's axis.
+Registration MirrorAxisAnywhere(const double* a, const double* b, int N, int rows);
+
 // The shift t, |t| <= most, by which the profile a (N samples) is b moved
 // along the detector: a(k) = b(k - t).
 Registration Shift(const double* a, const double* b, int N, double most);

@@ -51,8 +51,11 @@
 //
 // Frames, in frame order: the darks, the flats, the projections, and with
 // flats after, a second flat series. Projection m lies at the angle
-// ra + m 180/M degrees, m = 0 ... P - 1, where P is M (half a turn), 2M (a
-// full turn), one more with an end frame (at ra + 180 or ra + 360). Flats and
+// ra + m 180/M + e_m degrees, m = 0 ... P - 1, where P is M (half a turn), 2M
+// (a full turn), one more with an end frame (at ra + 180 or ra + 360). The
+// jitter e_m is 0, or with --jitter J uniform in [-J, J] steps of 180/M
+// degrees, drawn from a second 64-bit Mersenne Twister seeded with seed + 1
+// (the first one's draws stay those of a scan without jitter). Flats and
 // darks carry the angle of their neighbouring projection. An invalid frame
 // (zeros, image key 3) may follow the projection ceil(P/2) - 1. The beam is
 //   I0(f) = I0 (1 + d (f - fb) / (fa - fb)),
@@ -66,7 +69,14 @@
 // - Data Exchange (HDF5): /exchange/data (projections), /exchange/data_white
 //   (flats), /exchange/data_dark (darks; a series of no frames is left out),
 //   /exchange/theta (float64 projection angles, attribute units "degrees" or
-//   "radians"), and the string /implements = "exchange".
+//   "radians"), and the string /implements = "exchange". With a flats file
+//   (darks file) its frames go to that file's /entry/data/data instead of
+//   /exchange/data_white (data_dark).
+// - Plain HDF5, a layout that is not recognised: the frames in frame order at
+//   /entry/instrument/imaging/data, linked softly from /entry/imaging/data,
+//   their image keys (int32, as NXtomo's) at /entry/instrument/imaging/image_key
+//   and their angles (float64, units "degrees" or "radians") at
+//   /entry/imaging/gts_theta_value; no NXtomo definition.
 // - NeXus NXtomo (HDF5): group ENTRY (NX_class "NXentry", intermediate groups
 //   created plain) with the string dataset definition = "NXtomo";
 //   ENTRY/instrument (NXinstrument)/detector (NXdetector) with data (every
@@ -85,8 +95,12 @@
 //   uncompressed, one strip, one sample per pixel, SampleFormat 1 (unsigned)
 //   or 3 (IEEE float) with BitsPerSample 8, 16, 32 or 64, MinIsBlack.
 //
+// Angle files: text, one angle in degrees per line ("%.17g"), of each
+// projection in order, or of each frame in frame order.
+//
 // Output: an HDF5 file is written under a hidden temporary name beside OUT and
-// renamed to OUT when complete. TIFF files are written into a hidden
+// renamed to OUT when complete; so are the flats and darks files and the angle
+// files, all renamed once all are complete. TIFF files are written into a hidden
 // temporary directory inside OUT (created if missing) and renamed into OUT
 // when all are complete. On failure the temporaries are removed (and OUT, if
 // this run created it), so nothing appears under a final name. One frame is
@@ -119,6 +133,8 @@
 static const double kTiffLimit = 4294967295.0;
 static const double kTiffPageOverhead = 512;
 
+static const double kPi = 3.141592653589793;
+
 // Defects keep kDefectEdge columns from the ends of a row and kDefectGap
 // columns between one another.
 static const int kDefectEdge = 2;
@@ -146,6 +162,8 @@ static std::vector<unsigned char> samples;
 static std::vector<std::vector<Ellipse>> slices;
 static std::vector<double> integrals;
 static std::mt19937_64 rng;
+// Per projection: the jitter e_m of its angle, degrees.
+static std::vector<double> jitter;
 
 // The defective pixels (at r N + k), and each frame's mean counts before
 // the noise, which some defects need.
@@ -159,16 +177,17 @@ struct DefectPixel {
 static std::vector<DefectPixel> defective;
 static std::vector<double> means;
 
-// The output: its final name, the temporary (file or directory) being filled,
-// and whether this run created the TIFF directory OUT.
-static std::string partial;
+
+// The outputs: the temporaries (files or a directory) being filled, with the
+// final name of each, and whether this run created the TIFF directory OUT.
+static std::vector<std::pair<std::string, std::string>> partials;
 static bool createdOut;
 
 [[noreturn]] static void Fail(const std::string& what)
 {
     std::error_code ec;
-    if (!partial.empty())
-        std::filesystem::remove_all(partial, ec);
+    for (const auto& p : partials)
+        std::filesystem::remove_all(p.first, ec);
     if (createdOut)
         std::filesystem::remove(S->out, ec);
     std::fprintf(stderr, "prjphantom: %s\n", what.c_str());
@@ -357,7 +376,7 @@ static void MakeFrame(const PhantomFrame& f)
     if (f.key == kInvalid) {
         std::fill(counts.begin(), counts.end(), 0.0);
     } else {
-        const double theta = ProjectionAngle(S->ra, f.m, S->M);
+        const double theta = ProjectionAngle(S->ra, f.m, S->M) + jitter[f.m] * (kPi / 180);
         for (int r = 0; r < S->rows; ++r) {
             const size_t at = static_cast<size_t>(r) * N;
             if (f.key == kProjection)
@@ -386,9 +405,59 @@ static void MakeFrame(const PhantomFrame& f)
 }
 
 // The angle that frame f carries, in the unit it is stored in.
-static double StoredAngle(const PhantomFrame& f)
+static double StoredAngle(const PhantomFrame& f, bool radians)
 {
-    return S->radians ? ProjectionAngle(S->ra, f.m, S->M) : S->ra + f.m * 180.0 / S->M;
+    return radians ? ProjectionAngle(S->ra, f.m, S->M) + jitter[f.m] * (kPi / 180)
+                   : S->ra + f.m * 180.0 / S->M + jitter[f.m];
+}
+
+// A hidden temporary name of this process beside the output `out`, created
+// here so that a missing or read-only directory is reported plainly; renamed
+// to `out` by Finish.
+static std::string Temporary(const std::string& out, const char* what)
+{
+    const std::filesystem::path path(out);
+    std::error_code ec;
+    if (std::filesystem::is_directory(path, ec))
+        Fail(std::string("cannot write ") + what + " '" + out + "': " + std::strerror(EISDIR));
+    const std::filesystem::path dir = path.parent_path().empty() ? "." : path.parent_path();
+    const std::string temporary =
+        (dir / ("." + path.filename().string() + "." + std::to_string(getpid()) + ".partial")).string();
+    const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
+    if (fd < 0)
+        Fail(std::string("cannot create ") + what + " '" + out + "': " + std::strerror(errno));
+    close(fd);
+    partials.emplace_back(temporary, out);
+    return temporary;
+}
+
+// Renames every temporary file to its final name, then removes the
+// temporary directories (those without one).
+static void Finish()
+{
+    for (const auto& p : partials)
+        if (!p.second.empty() && std::rename(p.first.c_str(), p.second.c_str()) != 0)
+            Fail("cannot rename '" + p.first + "' to '" + p.second + "': " + std::strerror(errno));
+    std::error_code ec;
+    for (const auto& p : partials)
+        if (p.second.empty())
+            std::filesystem::remove(p.first, ec);
+    partials.clear();
+    createdOut = false;  // OUT now holds the scan
+}
+
+// The angle of each given frame, in degrees, one a line.
+static void WriteAngleFile(const std::string& out, const std::vector<PhantomFrame>& of)
+{
+    const std::string temporary = Temporary(out, "angle file");
+    FILE* file = std::fopen(temporary.c_str(), "w");
+    bool ok = file != nullptr;
+    for (size_t k = 0; ok && k < of.size(); ++k)
+        ok = std::fprintf(file, "%.17g\n", StoredAngle(of[k], false)) > 0;
+    if (file && std::fclose(file) != 0)
+        ok = false;
+    if (!ok)
+        Fail("cannot write angle file '" + out + "': " + std::strerror(errno));
 }
 
 // ---------------------------------------------------------------------------
@@ -545,7 +614,7 @@ static void Angles(hid_t parent, const char* name, const std::vector<PhantomFram
 {
     std::vector<double> angles;
     for (const PhantomFrame& f : of)
-        angles.push_back(StoredAngle(f));
+        angles.push_back(StoredAngle(f, S->radians));
     const hid_t set = Vector(parent, name, S->bigEndian ? H5T_IEEE_F64BE : H5T_IEEE_F64LE,
                              H5T_NATIVE_DOUBLE, angles.data(), angles.size());
     StringAttribute(set, "units", units[S->radians]);
@@ -592,11 +661,22 @@ static void WriteFrames(const std::vector<hid_t>& set, const std::vector<hsize_t
     Ok(H5Sclose(memory), "H5Sclose");
 }
 
+// A file of flats or darks: /entry/data/data, frames of one kind.
+static hid_t ReferenceFile(const std::string& out, hsize_t count, hid_t& set)
+{
+    const hid_t file = Id(H5Fcreate(Temporary(out, "reference file").c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT), "H5Fcreate");
+    const hid_t group = Group(file, "entry/data", nullptr);
+    set = FrameDataset(group, "data", count);
+    Ok(H5Gclose(group), "H5Gclose");
+    return file;
+}
+
 static void WriteDataExchange(hid_t file)
 {
     StringDataset(file, "implements", "exchange");
     const hid_t exchange = Group(file, "exchange", nullptr);
     const char* names[3] = {"data", "data_white", "data_dark"};  // by image key
+    const std::string* apart[3] = {nullptr, &S->flatsFile, &S->darksFile};
     hsize_t count[3] = {0, 0, 0};
     std::vector<PhantomFrame> projections;
     for (const PhantomFrame& f : frames) {
@@ -604,9 +684,13 @@ static void WriteDataExchange(hid_t file)
         if (f.key == kProjection)
             projections.push_back(f);
     }
-    hid_t sets[3];
-    for (int key = 0; key < 3; ++key)
-        sets[key] = count[key] ? FrameDataset(exchange, names[key], count[key]) : -1;
+    hid_t sets[3], files[3] = {-1, -1, -1};
+    for (int key = 0; key < 3; ++key) {
+        if (apart[key] && !apart[key]->empty())
+            files[key] = ReferenceFile(*apart[key], count[key], sets[key]);
+        else
+            sets[key] = count[key] ? FrameDataset(exchange, names[key], count[key]) : -1;
+    }
     std::vector<hid_t> set;
     std::vector<hsize_t> at;
     for (const PhantomFrame& f : frames) {
@@ -614,12 +698,33 @@ static void WriteDataExchange(hid_t file)
         at.push_back(f.index);
     }
     WriteFrames(set, at);
-    for (hid_t s : sets)
-        if (s >= 0)
-            Ok(H5Dclose(s), "H5Dclose");
+    for (int key = 0; key < 3; ++key) {
+        if (sets[key] >= 0)
+            Ok(H5Dclose(sets[key]), "H5Dclose");
+        if (files[key] >= 0)
+            Ok(H5Fclose(files[key]), "H5Fclose");
+    }
     const char* units[2] = {"degrees", "radians"};
     Angles(exchange, "theta", projections, units);
     Ok(H5Gclose(exchange), "H5Gclose");
+}
+
+// Every frame in frame order in `group`/data with its image keys beside it;
+// their angles are written by the caller.
+static void KeyedFrames(hid_t group)
+{
+    const hid_t data = FrameDataset(group, "data", frames.size());
+    std::vector<hsize_t> at;
+    std::vector<int32_t> keys;
+    for (size_t f = 0; f < frames.size(); ++f) {
+        at.push_back(f);
+        keys.push_back(frames[f].key);
+    }
+    WriteFrames(std::vector<hid_t>(frames.size(), data), at);
+    Ok(H5Dclose(data), "H5Dclose");
+    Ok(H5Dclose(Vector(group, "image_key", S->bigEndian ? H5T_STD_I32BE : H5T_STD_I32LE,
+                       H5T_NATIVE_INT32, keys.data(), keys.size())),
+       "H5Dclose");
 }
 
 static void WriteNXtomo(hid_t file)
@@ -629,18 +734,7 @@ static void WriteNXtomo(hid_t file)
     StringDataset(group, "definition", "NXtomo");
     const hid_t instrument = Group(group, "instrument", "NXinstrument");
     const hid_t detector = Group(instrument, "detector", "NXdetector");
-    const hid_t data = FrameDataset(detector, "data", frames.size());
-    std::vector<hsize_t> at;
-    std::vector<int32_t> keys;
-    for (size_t f = 0; f < frames.size(); ++f) {
-        at.push_back(f);
-        keys.push_back(frames[f].key);
-    }
-    WriteFrames(std::vector<hid_t>(frames.size(), data), at);
-    Ok(H5Dclose(data), "H5Dclose");
-    Ok(H5Dclose(Vector(detector, "image_key", S->bigEndian ? H5T_STD_I32BE : H5T_STD_I32LE,
-                       H5T_NATIVE_INT32, keys.data(), keys.size())),
-       "H5Dclose");
+    KeyedFrames(detector);
     Ok(H5Gclose(detector), "H5Gclose");
     Ok(H5Gclose(instrument), "H5Gclose");
 
@@ -661,6 +755,18 @@ static void WriteNXtomo(hid_t file)
     Ok(H5Gclose(group), "H5Gclose");
 }
 
+static void WritePlain(hid_t file)
+{
+    const hid_t imaging = Group(file, "entry/instrument/imaging", nullptr);
+    KeyedFrames(imaging);
+    Ok(H5Gclose(imaging), "H5Gclose");
+    const hid_t plot = Group(file, "entry/imaging", nullptr);
+    Ok(H5Lcreate_soft("/entry/instrument/imaging/data", plot, "data", H5P_DEFAULT, H5P_DEFAULT), "H5Lcreate_soft");
+    const char* units[2] = {"degrees", "radians"};
+    Angles(plot, "gts_theta_value", frames, units);
+    Ok(H5Gclose(plot), "H5Gclose");
+}
+
 static void WriteHdf5()
 {
     const Filter* filter = ChosenFilter();
@@ -668,31 +774,14 @@ static void WriteHdf5()
         Fail(std::string("the HDF5 filter ") + filter->name + " (" + std::to_string(filter->id) +
              ") is not available: install it (Debian: hdf5-filter-plugin, "
              "hdf5-filter-plugin-blosc-serial) or set HDF5_PLUGIN_PATH");
-    const std::filesystem::path out(S->out);
-    std::error_code ec;
-    if (std::filesystem::is_directory(out, ec))
-        WriteFailed(std::strerror(EISDIR));
-
-    // The temporary: a hidden name of this process beside OUT, created here so
-    // that a missing or read-only directory is reported plainly.
-    const std::filesystem::path dir = out.parent_path().empty() ? "." : out.parent_path();
-    const std::string temporary =
-        (dir / ("." + out.filename().string() + "." + std::to_string(getpid()) + ".partial")).string();
-    const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
-    if (fd < 0)
-        Fail("cannot create scan '" + S->out + "': " + std::strerror(errno));
-    close(fd);
-    partial = temporary;
-
-    const hid_t file = Id(H5Fcreate(partial.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT), "H5Fcreate");
+    const hid_t file = Id(H5Fcreate(Temporary(S->out, "scan").c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT), "H5Fcreate");
     if (S->format == ScanFormat::DataExchange)
         WriteDataExchange(file);
-    else
+    else if (S->format == ScanFormat::NXtomo)
         WriteNXtomo(file);
+    else
+        WritePlain(file);
     Ok(H5Fclose(file), "H5Fclose");
-    if (std::rename(partial.c_str(), S->out.c_str()) != 0)
-        WriteFailed(std::strerror(errno));
-    partial.clear();
 }
 
 // ---------------------------------------------------------------------------
@@ -757,7 +846,8 @@ static void WriteTiffs()
     std::string temporary = S->out + "/.prjphantom-XXXXXX";
     if (!mkdtemp(&temporary[0]))
         Fail("cannot create scan '" + S->out + "': " + std::strerror(errno));
-    partial = temporary;
+    const std::string partial = temporary;
+    partials.emplace_back(partial, "");
 
     const char* series[3] = {"proj", "flat", "dark"};  // by image key
     std::vector<std::string> names;
@@ -787,13 +877,10 @@ static void WriteTiffs()
             TIFFClose(file);
         }
     }
+    // The files move into OUT when all outputs are complete; then the
+    // temporary directory is removed.
     for (const std::string& name : names)
-        if (std::rename((partial + "/" + name).c_str(), (S->out + "/" + name).c_str()) != 0)
-            WriteFailed(name + ": " + std::strerror(errno));
-    createdOut = false;  // OUT now holds the scan
-    std::error_code ec;
-    std::filesystem::remove(partial, ec);
-    partial.clear();
+        partials.emplace_back(partial + "/" + name, S->out + "/" + name);
 }
 
 void WriteScan(const PhantomScan& scan)
@@ -816,13 +903,30 @@ void WriteScan(const PhantomScan& scan)
             d = 90 + 20 * Uniform();
         PlaceDefects();
 
+        // The jitter from its own generator, seeded next to the first.
+        std::mt19937_64 jitterRng(scan.seed + 1);
+        jitter.assign(Projections(scan), 0.0);
+        if (scan.jitter > 0)
+            for (double& e : jitter)
+                e = scan.jitter * (180.0 / scan.M) * (2 * (static_cast<double>(jitterRng() >> 11) * 0x1p-53) - 1);
+
         H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
         TIFFSetErrorHandler(KeepTiffError);
         TIFFSetWarningHandler(nullptr);
-        if (scan.format == ScanFormat::DataExchange || scan.format == ScanFormat::NXtomo)
-            WriteHdf5();
-        else
+        if (!scan.anglesFile.empty()) {
+            std::vector<PhantomFrame> projections;
+            for (const PhantomFrame& f : frames)
+                if (f.key == kProjection)
+                    projections.push_back(f);
+            WriteAngleFile(scan.anglesFile, projections);
+        }
+        if (!scan.frameAnglesFile.empty())
+            WriteAngleFile(scan.frameAnglesFile, frames);
+        if (scan.format == ScanFormat::Tiff || scan.format == ScanFormat::TiffMulti)
             WriteTiffs();
+        else
+            WriteHdf5();
+        Finish();
     } catch (const std::bad_alloc&) {
         Fail("not enough memory for a scan of " + std::to_string(scan.rows) + " x " +
              std::to_string(scan.detector.N) + " pixels");

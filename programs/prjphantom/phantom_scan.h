@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-enum class ScanFormat { DataExchange, NXtomo, Tiff, TiffMulti };
+enum class ScanFormat { DataExchange, NXtomo, Plain, Tiff, TiffMulti };
 enum class SampleType { UInt8, UInt16, UInt32, Float32, Float64 };
 
 // Defective pixels, per detector row: each of the first five kinds counts
@@ -48,6 +48,10 @@ struct PhantomScan {
     bool chunked = false;            // HDF5: one frame per chunk
     std::string entry = "entry";     // NXtomo entry group path
     bool invalidFrame = false;       // NXtomo: one frame of image key 3
+    double jitter = 0;               // angles off even spacing by up to this many steps
+    std::string anglesFile;          // text file of the projections' angles, or empty
+    std::string frameAnglesFile;     // text file of every frame's angle, or empty
+    std::string flatsFile, darksFile;  // Data Exchange: flats, darks in files of their own
     Defects defects;                 // defective pixels of every row
     std::string out;                 // HDF5 file or TIFF directory
 };

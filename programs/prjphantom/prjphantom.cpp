@@ -128,6 +128,9 @@ static const char kUsage[] =
     "  nxtomo      NeXus NXtomo HDF5: ENTRY/instrument/detector/data and\n"
     "              image_key (0 projection, 1 flat, 2 dark, 3 invalid),\n"
     "              ENTRY/sample/rotation_angle, all frames in frame order\n"
+    "  plain       HDF5 in no recognised layout: /entry/instrument/imaging/data\n"
+    "              (linked from /entry/imaging/data) and image_key, angles at\n"
+    "              /entry/imaging/gts_theta_value, all frames in frame order\n"
     "  tiff        OUT/proj_K.tif, flat_K.tif, dark_K.tif (K = 0, 1, ...\n"
     "              unpadded), one page of R x N each\n"
     "  tiff-multi  OUT/proj.tif, flat.tif, dark.tif, one page per frame\n"
@@ -145,6 +148,15 @@ static const char kUsage[] =
     "  --flats F       flat frames (default 4)\n"
     "  --darks D       dark frames (default 2)\n"
     "  --full-turn     2M projections over 360 degrees\n"
+    "  --half-acquisition  a full turn, and the default phantom as wide as the\n"
+    "                  farther end of the detector from the axis: with the axis\n"
+    "                  off centre, the detector sees the object's one side\n"
+    "  --jitter J      each projection's angle off even spacing by up to J steps\n"
+    "                  (0 <= J < 0.5), uniform, drawn from the seed; the stored\n"
+    "                  angles are those measured\n"
+    "  --angles-file F write the projections' angles to F, one a line, degrees\n"
+    "  --frame-angles F write every frame's angle to F, one a line, in frame\n"
+    "                  order (darks and flats carry their neighbour's)\n"
     "  --end-frame     one more projection, at ra + 180 (ra + 360 with\n"
     "                  --full-turn)\n"
     "  --big-endian    samples big-endian (TIFF files; HDF5 types)\n"
@@ -154,11 +166,13 @@ static const char kUsage[] =
     "  --chunked       HDF5: one frame per chunk without compression\n"
     "  --entry PATH    nxtomo: the entry group (default entry), e.g.\n"
     "                  entry1/tomo_entry\n"
-    "  --flats-after   nxtomo: a second series of F flats after the projections\n"
+    "  --flats-after   a second series of F flats after the projections\n"
+    "  --flats-file F  dx: the flats in F (/entry/data/data), not in the scan\n"
+    "  --darks-file F  dx: the darks in F (/entry/data/data), not in the scan\n"
     "  --drift d       nxtomo, with --flats-after: beam I0 * (1 + d * (f - fb) /\n"
     "                  (fa - fb)) at frame f, fb and fa the mean frame indices of\n"
     "                  the flats before and after\n"
-    "  --invalid-frame nxtomo: a frame of zeros with image key 3 after\n"
+    "  --invalid-frame nxtomo, plain: a frame of zeros with image key 3 after\n"
     "                  projection ceil(P/2) - 1 of P\n"
     "defective pixels, K per detector row, kept apart (the noise and all else\n"
     "stay those of the scan without them; --row writes the sound truth):\n"
@@ -202,6 +216,7 @@ struct Options {
     std::vector<Ellipse> ellipses;
     int texture = 0;              // small ellipses added inside the first
     bool scan = false;            // a raw scan into scanOptions.out
+    bool halfAcquisition = false; // a full turn of an object wider than the covered disc
     PhantomScan scanOptions;
 };
 
@@ -270,8 +285,9 @@ static bool ParseGroupPath(const std::string& path)
 static const char* const kScanOptions[] = {
     "--i0", "--dtype", "--poisson", "--flats", "--darks", "--full-turn", "--end-frame",
     "--big-endian", "--radians", "--compress", "--chunked", "--entry", "--flats-after",
-    "--drift", "--invalid-frame", "--stripes", "--partial", "--nonlinear", "--dead", "--saturated",
-    "--clusters"};
+    "--drift", "--invalid-frame", "--half-acquisition", "--jitter", "--angles-file",
+    "--frame-angles", "--flats-file", "--darks-file", "--stripes", "--partial", "--nonlinear", "--dead",
+    "--saturated", "--clusters"};
 static const char* const kSinogramOptions[] = {"--noise", "--truth-raw", "--row"};
 
 static bool Among(const std::string& name, const char* const* names, size_t count)
@@ -287,16 +303,18 @@ static bool Among(const std::string& name, const char* const* names, size_t coun
 static void CheckScan(const Options& o, const std::vector<std::string>& given)
 {
     const PhantomScan& s = o.scanOptions;
-    const bool hdf5 = s.format == ScanFormat::DataExchange || s.format == ScanFormat::NXtomo;
+    const bool hdf5 = s.format != ScanFormat::Tiff && s.format != ScanFormat::TiffMulti;
     for (const std::string& name : given) {
         if (Among(name, kSinogramOptions, std::size(kSinogramOptions)))
             UsageError(name + " cannot be used with --scan");
         if ((name == "--radians" || name == "--compress" || name == "--chunked") && !hdf5)
-            UsageError(name + " is for HDF5 scans (dx, nxtomo) only");
-        if ((name == "--entry" || name == "--flats-after" || name == "--drift" ||
-             name == "--invalid-frame") &&
-            s.format != ScanFormat::NXtomo)
+            UsageError(name + " is for HDF5 scans (dx, nxtomo, plain) only");
+        if ((name == "--entry" || name == "--drift") && s.format != ScanFormat::NXtomo)
             UsageError(name + " is for --scan nxtomo only");
+        if (name == "--invalid-frame" && s.format != ScanFormat::NXtomo && s.format != ScanFormat::Plain)
+            UsageError(name + " is for --scan nxtomo and plain only");
+        if ((name == "--flats-file" || name == "--darks-file") && s.format != ScanFormat::DataExchange)
+            UsageError(name + " is for --scan dx only");
     }
     if (s.drift != 0 && !s.flatsAfter)
         UsageError("--drift needs --flats-after");
@@ -316,6 +334,10 @@ static void CheckScan(const Options& o, const std::vector<std::string>& given)
                    " pixels (with the gaps kept between them they need more)");
     if (s.out == "-")
         UsageError("OUT cannot be standard output");
+    if (s.flats == 0 && !s.flatsFile.empty())
+        UsageError("--flats-file needs at least one flat");
+    if (s.darks == 0 && !s.darksFile.empty())
+        UsageError("--darks-file needs at least one dark");
 }
 #endif
 
@@ -343,6 +365,7 @@ static Options ParseArguments(int argc, char** argv)
         bool* flag = arg == "--truth-raw"       ? &o.truthRaw
                      : arg == "--poisson"       ? &s.poisson
                      : arg == "--full-turn"     ? &s.fullTurn
+                     : arg == "--half-acquisition" ? &o.halfAcquisition
                      : arg == "--end-frame"     ? &s.endFrame
                      : arg == "--big-endian"    ? &s.bigEndian
                      : arg == "--radians"       ? &s.radians
@@ -362,11 +385,13 @@ static Options ParseArguments(int argc, char** argv)
             name = arg.substr(0, eq);
             value = arg.substr(eq + 1);
         }
-        static const char* const valued[] = {"--ellipse", "--noise",   "--seed",      "--scan",
-                                             "--rows",    "--row",     "--i0",        "--dtype",
-                                             "--flats",   "--darks",   "--drift",     "--compress",
-                                             "--entry",   "--texture", "--stripes",   "--partial",
-                                             "--nonlinear", "--dead",  "--saturated", "--clusters"};
+        static const char* const valued[] = {"--ellipse", "--noise",     "--seed",      "--scan",
+                                             "--rows",    "--row",       "--i0",        "--dtype",
+                                             "--flats",   "--darks",     "--drift",     "--compress",
+                                             "--entry",   "--jitter",    "--angles-file", "--frame-angles",
+                                             "--flats-file", "--darks-file", "--texture", "--stripes",
+                                             "--partial", "--nonlinear", "--dead",      "--saturated",
+                                             "--clusters"};
         if (!Among(name, valued, std::size(valued)))
             UsageError("unknown option " + arg);
         if (eq == std::string::npos) {
@@ -396,12 +421,14 @@ static Options ParseArguments(int argc, char** argv)
                 s.format = ScanFormat::DataExchange;
             else if (value == "nxtomo")
                 s.format = ScanFormat::NXtomo;
+            else if (value == "plain")
+                s.format = ScanFormat::Plain;
             else if (value == "tiff")
                 s.format = ScanFormat::Tiff;
             else if (value == "tiff-multi")
                 s.format = ScanFormat::TiffMulti;
             else
-                UsageError("bad scan format '" + value + "' (want dx, nxtomo, tiff or tiff-multi)");
+                UsageError("bad scan format '" + value + "' (want dx, nxtomo, plain, tiff or tiff-multi)");
         } else if (name == "--rows") {
             if (!ParseInt(v, &o.rows) || o.rows < 1)
                 UsageError("bad rows '" + value + "' (want an integer >= 1)");
@@ -435,6 +462,17 @@ static Options ParseArguments(int argc, char** argv)
         } else if (name == "--drift") {
             if (!ParseDouble(v, &s.drift))
                 UsageError("bad drift '" + value + "'");
+        } else if (name == "--jitter") {
+            if (!ParseDouble(v, &s.jitter) || !(s.jitter >= 0 && s.jitter < 0.5))
+                UsageError("bad jitter '" + value + "' (want 0 <= J < 0.5 steps: the angles stay in order)");
+        } else if (name == "--angles-file" || name == "--frame-angles" || name == "--flats-file" ||
+                   name == "--darks-file") {
+            if (value.empty() || value == "-")
+                UsageError(name + " takes a file name");
+            (name == "--angles-file"    ? s.anglesFile
+             : name == "--frame-angles" ? s.frameAnglesFile
+             : name == "--flats-file"   ? s.flatsFile
+                                        : s.darksFile) = value;
         } else if (name == "--compress") {
 #ifdef PRJPHANTOM_RAW_SCANS
             if (!KnownFilter(value))
@@ -467,8 +505,11 @@ static Options ParseArguments(int argc, char** argv)
                    std::to_string(o.rows - 1) + " of " + std::to_string(o.rows) + " rows)");
 
     if (o.ellipses.empty()) {
-        // The unit circle of the head goes onto kDiscFill of the covered disc.
-        const double R = kDiscFill * std::fmin(-o.r0dr, o.N - 1 + o.r0dr);
+        // The unit circle of the head goes onto kDiscFill of the covered disc;
+        // in half acquisition onto kDiscFill of the disc that both half turns
+        // cover, to the farther end of the detector.
+        const double R = kDiscFill * (o.halfAcquisition ? std::fmax(-o.r0dr, o.N - 1 + o.r0dr)
+                                                        : std::fmin(-o.r0dr, o.N - 1 + o.r0dr));
         for (const auto& e : kSheppLogan)
             o.ellipses.push_back(
                 Ellipse{e[0] * R, e[1] * R, e[2] * R, e[3] * R, e[4] * kPi / 180, e[5]});
@@ -480,6 +521,7 @@ static Options ParseArguments(int argc, char** argv)
     o.ellipses.insert(o.ellipses.end(), texture.begin(), texture.end());
 
     if (o.scan) {
+        s.fullTurn |= o.halfAcquisition;
         s.detector = Detector{o.N, o.r0dr, o.dr};
         s.rows = o.rows;
         s.M = o.M;

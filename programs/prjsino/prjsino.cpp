@@ -4,8 +4,9 @@
 //   prjsino [options] SCAN OUTDIR
 //   prjsino --info [options] SCAN
 //
-// SCAN is an HDF5 file (Data Exchange or NeXus NXtomo), a multi-page TIFF, or
-// a pattern of TIFF files (expanded here, in natural order). OUTDIR receives
+// SCAN is an HDF5 file (Data Exchange or NeXus NXtomo, or datasets named by
+// --data, --image-key and --rotation-angle), a multi-page TIFF, or a pattern
+// of TIFF files (expanded here, in natural order). OUTDIR receives
 // sino_RRRR.sg for every selected detector row R (zero-padded to the width of
 // the detector's last row, so that lexical and natural order are row order);
 // "-" writes the one selected row to standard output.
@@ -21,24 +22,30 @@
 // holds finite numbers only. --raw takes the frames as the ratio itself,
 // --no-log as p itself (non-finite values set to 0, counted).
 //
-// Angles: the projections must be evenly spaced; one half turn of M of them
-// (without the frame at its end, which mirrors its first) makes the sinogram,
-// whose rows lie at ra + m 180/M degrees. The header line of each sinogram is
-// "N M ra=RA row=R" or "N M ra=RA row=R axis=C": N columns, M projections, the
-// angle of its first row (%.17g), its detector row, and where the scan holds
-// the frame half a turn from the first, the column C of the rotation axis
-// (%.3f) about which that frame's row is the mirror image of the first's
-// (left out for a row that does not determine it). The reconstructor reads N
-// and M and passes over the rest. Then M rows of N little-endian binary64
-// values.
+// Angles: one half turn of M evenly spaced projections (without the frame at
+// its end, which mirrors its first) makes the sinogram, whose rows lie at
+// ra + m 180/M degrees; uneven angles are resampled onto that grid by
+// interpolation in angle (halfturn.h). A full turn gives both half turns,
+// combined about the rotation axis into one sinogram of N' columns
+// (fullturn.h). The header line of each sinogram is "N M ra=RA row=R" or
+// "N M ra=RA row=R axis=C": N columns, M projections, the angle of its first
+// row (%.17g), its detector row, and the column C of the rotation axis
+// (%.3f): of a full turn, the axis both half turns were combined about, in
+// the combined sinogram's columns; else where the scan holds the frame half a
+// turn from the first, the axis about which that frame's row is the mirror
+// image of the first's (left out for a row that does not determine it). The
+// reconstructor reads N and M and passes over the rest. Then M rows of N
+// little-endian binary64 values.
 //
 // --rings removes the stripes of every sinogram (the method of prjrings, its
 // defaults) once the pass has written it whole, before its rename; to
 // standard output the sinogram is held whole and corrected before it goes.
 //
 // One pass over the kept projections serves every selected row: a block of
-// consecutive projections is read and normalised, then each row's part of it
-// is written to that row's file at its place, opening one file at a time.
+// consecutive sinogram rows is made from its projections, read and
+// normalised, then each detector row's part of it is written to that row's
+// file at its place, opening one file at a time. A full turn first reads a
+// few pairs of projections on a few rows to find the axis.
 // Memory: the block (--memory, default 256 MiB, at least one projection of
 // the selected rows), the dark mean and the flat means of the selected rows,
 // the two frames that give the axes (their selected rows), and each HDF5
@@ -59,6 +66,8 @@
 // written (no sinogram of the run is left, unless its renames had begun);
 // 2 for a usage error.
 
+#include "angles.h"
+#include "fullturn.h"
 #include "halfturn.h"
 #include "mirror.h"
 #include "parse.h"
@@ -84,6 +93,7 @@
 #include <functional>
 #include <future>
 #include <limits>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -95,18 +105,29 @@ static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
 static const char kUsage[] =
     "usage : prjsino [options] SCAN OUTDIR\n"
     "        prjsino --info [options] SCAN\n"
-    "  SCAN    HDF5 file (Data Exchange or NeXus NXtomo), multi-page TIFF, or a\n"
-    "          pattern of TIFF files, one projection each (quote it: proj_*.tif)\n"
+    "  SCAN    HDF5 file (Data Exchange or NeXus NXtomo, or name its datasets),\n"
+    "          multi-page TIFF, or a pattern of TIFF files, one projection each\n"
+    "          (quote it: proj_*.tif)\n"
     "  OUTDIR  directory for sino_ROW.sg, one sinogram per detector row\n"
     "          (\"-\": the one selected row on standard output)\n"
     "options:\n"
     "  --rows A:B        detector rows A ... B-1 (or one row: --rows R); default all\n"
     "  --angles F:L      the projections evenly spaced from F to L degrees, inclusive\n"
-    "                    (instead of the angles in the file; needed for TIFF)\n"
-    "  --half H          the half turn to use, 1 or 2 (of a 360-degree scan); default 1\n"
+    "                    (instead of the angles in the file; or --angles-file)\n"
+    "  --angles-file F   the angles in degrees, one a line: one per projection, one\n"
+    "                    per frame, or with the end angles repeated for reference frames\n"
+    "  --half H          the half turn to use, 1 or 2; default: both of a full turn,\n"
+    "                    combined about the axis, else the first\n"
+    "  --axis C          the detector column of the rotation axis of a full turn\n"
+    "                    (default: registration of the two half turns)\n"
     "  --entry PATH      the NXtomo entry to read, of a file that holds several\n"
-    "  --flats PATTERN   flat-field TIFF files (TIFF scans)\n"
-    "  --darks PATTERN   dark-field TIFF files (TIFF scans)\n"
+    "  --flats PATTERN   flat-field TIFF files (TIFF scans); for HDF5 scans FILE or\n"
+    "                    FILE:PATH, a dataset of another HDF5 file\n"
+    "  --darks PATTERN   dark-field files, as --flats\n"
+    "  --data PATH       HDF5: the dataset of frames (frames x rows x columns)\n"
+    "  --image-key PATH  HDF5, with --data: the kind of each frame (0 projection,\n"
+    "                    1 flat, 2 dark)\n"
+    "  --rotation-angle PATH  HDF5, with --data: the angle of each frame\n"
     "  --median          per-pixel medians of the flats and darks instead of means\n"
     "  --clip FLOOR      smallest transmission before the logarithm (default 1e-6)\n"
     "  --raw             the frames are transmissions already: p = -ln(I)\n"
@@ -134,10 +155,13 @@ enum class Mode { flatField, raw, noLog };
 
 struct Options {
     std::string scan, outdir, flats, darks, entry;
+    std::string data, imageKey, rotationAngle, anglesFile;
     int rowFirst = 0, rowEnd = -1;   // rows rowFirst ... rowEnd - 1; -1: to the last
     bool angles = false;
     double angleFirst = 0, angleLast = 0;
-    int half = 1;
+    int half = 0;                    // 0: both half turns of a full turn, else the first
+    bool axisGiven = false;
+    double axis = 0;
     bool median = false;
     double clip = 1e-6;
     Mode mode = Mode::flatField;
@@ -245,10 +269,22 @@ static Options ParseArguments(int argc, char** argv)
             const std::string& v = take();
             if (!ParseInt(v.c_str(), &o.half) || (o.half != 1 && o.half != 2))
                 UsageError("--half takes 1 or 2: " + v);
+        } else if (word == "--axis") {
+            const std::string& v = take();
+            if (!ParseDouble(v.c_str(), &o.axis))
+                UsageError("--axis takes a detector column: " + v);
+            o.axisGiven = true;
         } else if (word == "--flats") {
             o.flats = take();
         } else if (word == "--darks") {
             o.darks = take();
+        } else if (word == "--data" || word == "--image-key" || word == "--rotation-angle" ||
+                   word == "--angles-file") {
+            std::string& path = word == "--data" ? o.data : word == "--image-key" ? o.imageKey
+                              : word == "--rotation-angle" ? o.rotationAngle : o.anglesFile;
+            path = take();
+            if (path.empty())
+                UsageError(word + " takes a path");
         } else if (word == "--entry") {
             o.entry = take();
             if (o.entry.empty())
@@ -267,6 +303,12 @@ static Options ParseArguments(int argc, char** argv)
     }
     if (raw && noLog)
         UsageError("--raw and --no-log exclude each other");
+    if (o.angles && !o.anglesFile.empty())
+        UsageError("--angles and --angles-file exclude each other");
+    if (o.data.empty() && (!o.imageKey.empty() || !o.rotationAngle.empty()))
+        UsageError("--image-key and --rotation-angle name datasets beside the frames: give --data too");
+    if (o.axisGiven && o.half != 0)
+        UsageError("--axis combines both half turns, --half takes one");
     o.mode = raw ? Mode::raw : noLog ? Mode::noLog : Mode::flatField;
     const size_t wanted = o.info ? 1 : 2;
     if (operands.size() != wanted)
@@ -286,13 +328,14 @@ static std::unique_ptr<Scan> OpenScan(const Options& o, size_t budget)
                         "/proj_*.tif'");
     if (exists && access(o.scan.c_str(), R_OK) != 0)
         throw ScanError(o.scan + ": " + std::strerror(errno));
-    if (exists && IsHdf5File(o.scan)) {
-        if (!o.flats.empty() || !o.darks.empty())
-            UsageError("--flats and --darks name the TIFF files of a TIFF scan; an HDF5 scan holds its own");
-        return OpenHdf5Scan(o.scan, budget / 2, o.entry);
+    if (exists && IsHdf5File(o.scan))
+        return OpenHdf5Scan(o.scan, budget / 2,
+                            Hdf5Names{o.entry, o.data, o.imageKey, o.rotationAngle, o.flats, o.darks});
+    if (!o.entry.empty() || !o.data.empty()) {
+        if (!exists)
+            throw ScanError(o.scan + ": no such file");
+        UsageError("--entry, --data, --image-key and --rotation-angle name parts of an HDF5 scan");
     }
-    if (!o.entry.empty())
-        UsageError("--entry names an NXtomo entry of an HDF5 scan");
     if (exists && !IsTiffFile(o.scan))
         throw ScanError(o.scan + ": neither an HDF5 nor a TIFF file");
     return OpenTiffScan(o.scan, o.flats, o.darks);
@@ -435,6 +478,102 @@ static void Normalise(Normalisation& z, const Frame& f, double* values, size_t n
     z.clamped += clamped;
 }
 
+// Normalised projections of the selected rows, each read once while it is
+// needed. A sinogram row takes at most two projections, and its mirror two
+// more, and both run through the scan in one direction: four frames serve a
+// pass.
+class FrameCache {
+public:
+    FrameCache(Scan& scan, Normalisation& z, int row0, int count)
+        : scan_(scan), z_(z), row0_(row0), count_(count), n_(size_t(count) * scan.columns)
+    {
+        for (Entry& e : entries_)
+            e.values.resize(n_);
+    }
+    // Projection `frame`: count x columns values.
+    const double* Get(int frame)
+    {
+        Entry* oldest = &entries_[0];
+        for (Entry& e : entries_) {
+            if (e.frame == frame) {
+                e.used = ++clock_;
+                return e.values.data();
+            }
+            if (e.used < oldest->used)
+                oldest = &e;
+        }
+        const Frame f = scan_.projections[frame];
+        oldest->frame = -1;
+        scan_.Read(f, row0_, count_, oldest->values.data());
+        Normalise(z_, f, oldest->values.data(), n_);
+        oldest->frame = frame;
+        oldest->used = ++clock_;
+        return oldest->values.data();
+    }
+    static const int kFrames = 4;
+
+private:
+    struct Entry {
+        int frame = -1;
+        uint64_t used = 0;
+        std::vector<double> values;
+    };
+    Scan& scan_;
+    Normalisation& z_;
+    int row0_, count_;
+    size_t n_;
+    uint64_t clock_ = 0;
+    Entry entries_[kFrames];
+};
+
+// A sinogram row from its projections: w_a p_a + w_b p_b (n values).
+static void Gather(FrameCache& cache, const Taps& taps, size_t n, double* out)
+{
+    const double* a = cache.Get(taps.a.frame);
+    if (taps.b.weight == 0) {
+        std::copy(a, a + n, out);
+        return;
+    }
+    const double* b = cache.Get(taps.b.frame);
+    const double wa = taps.a.weight, wb = taps.b.weight;
+    for (size_t q = 0; q < n; ++q)
+        out[q] = wa * a[q] + wb * b[q];
+}
+
+// The registration of a full turn's axis reads this many detector rows about
+// the middle of the selection and this many pairs of sinogram rows spread
+// over the half turn: enough to average out noise, few enough to cost a small
+// fraction of the pass over the frames.
+static const int kAxisRows = 16;
+static const int kAxisPairs = 32;
+
+// The rotation axis of a full turn from the projections of the first half
+// turn and the mirror images of those half a turn later, anywhere on the
+// detector (half acquisition puts it near one end).
+static Registration RegisterAxis(Scan& scan, const Options& o, const HalfTurn& turn, int row0, int count,
+                                 size_t budget)
+{
+    const int rows = std::min(count, kAxisRows);
+    const int from = row0 + (count - rows) / 2;
+    const int N = scan.columns;
+    const size_t n = size_t(rows) * N;
+    Normalisation z = Prepare(scan, o, from, rows, budget);
+    FrameCache cache(scan, z, from, rows);
+    const int pairs = std::min(turn.M, kAxisPairs);
+    std::vector<double> direct(pairs * n), mirror(pairs * n);
+    for (int k = 0; k < pairs; ++k) {
+        const int m = static_cast<int>(int64_t(k) * turn.M / pairs);
+        Gather(cache, turn.rows[m], n, direct.data() + k * n);
+        Gather(cache, turn.mirror[m], n, mirror.data() + k * n);
+    }
+    const Registration axis = MirrorAxisAnywhere(direct.data(), mirror.data(), N, pairs * rows);
+    if (!axis.found)
+        throw ScanError(o.scan + ": the two half turns give no rotation axis: registered on " +
+                        std::to_string(pairs) + " pairs of projections half a turn apart, " + axis.why +
+                        "; give --axis COLUMN, or --half 1 for the first half turn alone");
+    return axis;
+}
+
 // Writes all of a buffer at a file offset.
 static bool WriteAt(int fd, const struct iovec* pieces, int count, off_t offset)
 {
@@ -463,6 +602,7 @@ static bool WriteAt(int fd, const struct iovec* pieces, int count, off_t offset)
     return true;
 }
 
+// The header line; axis NaN for none.
 static std::string Header(int N, int M, double ra, int row, double axis)
 {
     char text[160];
@@ -502,27 +642,54 @@ static std::string SinogramName(int rows, int r)
     return name;
 }
 
+// A full turn's two half turns combined: the geometry, and where its axis
+// came from.
+struct Combination {
+    FullTurn geometry;
+    std::string axisFrom;
+};
+
 // --info: what the scan holds and what would be kept; the angles checked
 // against the data where the projections span about a half turn.
-static void PrintInfo(Scan& scan, const Options& o, const std::vector<double>& angles, const HalfTurn& turn,
-                      int row0, int count, size_t budget)
+static void PrintInfo(Scan& scan, const Options& o, const std::vector<double>& angles, const std::string& anglesFrom,
+                      const HalfTurn& turn, const Combination* full, int row0, int count, size_t budget)
 {
     const int n = static_cast<int>(scan.projections.size());
     std::printf("container    %s\n", scan.container.c_str());
     std::printf("frames       %d projections, %zu flats, %zu darks", n, scan.flats.size(), scan.darks.size());
     if (!scan.otherFrames.empty())
         std::printf(", %zu others skipped", scan.otherFrames.size());
+    if (!scan.flatsFrom.empty())
+        std::printf("; flats from %s", scan.flatsFrom.c_str());
+    if (!scan.darksFrom.empty())
+        std::printf("; darks from %s", scan.darksFrom.c_str());
     std::printf("\nshape        %d rows x %d columns\n", scan.rows, scan.columns);
     std::printf("sample type  %s\n", scan.sampleType.c_str());
-    std::printf("angles       %.10g to %.10g degrees (%s)\n", angles.front(), angles.back(),
-                o.angles ? "--angles" : scan.anglesFrom.c_str());
+    std::printf("angles       %.10g to %.10g degrees (%s)\n", angles.front(), angles.back(), anglesFrom.c_str());
     std::printf("step         %.10g degrees\n", turn.step);
     std::printf("worst        %.3g steps from even spacing (projection %d)\n", turn.worst, turn.worstFrame);
-    std::printf("kept         projections %s", Range(turn.first, turn.first + turn.M - 1).c_str());
+    if (turn.resampled)
+        std::printf("resampled    onto %d even angles a half turn, by interpolation in angle between the measured "
+                    "projections: they depart from even spacing by up to %.3g steps (projection %d)\n",
+                    turn.M, turn.worst, turn.worstFrame);
+    std::printf("kept         projections %s", Range(turn.first, turn.last).c_str());
+    if (turn.full)
+        std::printf(", both half turns");
     if (turn.reversed)
         std::printf(", in reverse order");
-    std::printf("\nra           %.17g\nM            %d\nrows         %s\n", turn.ra, turn.M,
-                Range(row0, row0 + count - 1).c_str());
+    if (full) {
+        const FullTurn& g = full->geometry;
+        std::printf("\naxis         column %.3f of the detector (%s)\n", g.axis, full->axisFrom.c_str());
+        std::printf("combined     the second half turn mirrored about the axis onto the first: %s; N %d -> %d, "
+                    "the axis at column %.3f",
+                    g.N > scan.columns ? "averaged where both cover a column, stitched beyond"
+                                       : "averaged",
+                    scan.columns, g.N, g.axis - g.offset);
+    }
+    std::printf("\nra           %.17g\nM            %d\n", turn.ra, turn.M);
+    if (full)
+        std::printf("N            %d\n", full->geometry.N);
+    std::printf("rows         %s\n", Range(row0, row0 + count - 1).c_str());
     std::printf("files        %s%s\n", SinogramName(scan.rows, row0).c_str(),
                 count > 1 ? (" ... " + SinogramName(scan.rows, row0 + count - 1)).c_str() : "");
     if (n < 3 || std::fabs(angles.back() - angles.front()) > 270)
@@ -718,13 +885,22 @@ static size_t RemoveStripes(const std::string& path, size_t offset, int N, int M
 // Writes the sinograms of rows row0 ... row0 + count - 1, in one pass over
 // the kept projections; then reports what was chosen, what was clamped and
 // what was written.
-static void Convert(Scan& scan, const Options& o, const HalfTurn& turn, int mirror, int row0, int count,
-                    size_t budget, const std::string& chosen)
+static void Convert(Scan& scan, const Options& o, const HalfTurn& turn, const Combination* full, int mirror,
+                    int row0, int count, size_t budget, const std::string& chosen)
 {
-    const int N = scan.columns, M = turn.M;
+    // Each sinogram row is one projection read in place, or is made from the
+    // projections in the frame cache: interpolated in angle, combined with
+    // its mirror into N columns.
+    const int columns = scan.columns, M = turn.M;
+    const int N = full ? full->geometry.N : columns;
+    const bool inPlace = !turn.resampled && !full;
+    const size_t projectionValues = size_t(count) * columns;
+    const size_t cacheBytes =
+        inPlace ? 0 : (FrameCache::kFrames + (full ? 2 : 0)) * projectionValues * sizeof(double);
     const size_t frameValues = size_t(count) * N;
     const size_t frameBytes = frameValues * sizeof(double);
-    const int block = static_cast<int>(std::max<size_t>(1, std::min<size_t>({budget / 2 / frameBytes, size_t(M),
+    const size_t blocks = budget > cacheBytes ? budget - cacheBytes : 0;
+    const int block = static_cast<int>(std::max<size_t>(1, std::min<size_t>({blocks / 2 / frameBytes, size_t(M),
                                                                              size_t(kMaxBlock)})));
     const bool toStdout = o.outdir == "-";
     if (toStdout && count != 1)
@@ -751,9 +927,17 @@ static void Convert(Scan& scan, const Options& o, const HalfTurn& turn, int mirr
         }
     }
     Normalisation z = Prepare(scan, o, row0, count, budget);
-    const std::vector<double> axes = MirrorAxes(scan, z, FrameOfRow(turn, 0), mirror, row0, count);
+    const std::vector<double> axes = full ? std::vector<double>(count, full->geometry.axis - full->geometry.offset)
+                                          : MirrorAxes(scan, z, FrameOfRow(turn, 0), mirror, row0, count);
     for (int r = 0; r < count; ++r)
         headers[r] = Header(N, M, turn.ra, row0 + r, axes[r]);
+    std::unique_ptr<FrameCache> cache;
+    std::vector<double> direct, mirrored;
+    if (!inPlace) {
+        cache = std::make_unique<FrameCache>(scan, z, row0, count);
+        direct.resize(full ? projectionValues : 0);
+        mirrored.resize(full ? projectionValues : 0);
+    }
     if (toStdout) {
         signal(SIGPIPE, SIG_IGN);
         if (std::fputs(headers[0].c_str(), stdout) == EOF)
@@ -787,10 +971,21 @@ static void Convert(Scan& scan, const Options& o, const HalfTurn& turn, int mirr
     for (int m0 = 0, b = 0; m0 < M; m0 += block, b ^= 1) {
         const int frames = std::min(block, M - m0);
         for (int k = 0; k < frames; ++k) {
-            const Frame& f = scan.projections[FrameOfRow(turn, m0 + k)];
+            const int m = m0 + k;
             double* frame = values[b].data() + k * frameValues;
-            scan.Read(f, row0, count, frame);
-            Normalise(z, f, frame, frameValues);
+            if (inPlace) {
+                const Frame f = scan.projections[FrameOfRow(turn, m)];
+                scan.Read(f, row0, count, frame);
+                Normalise(z, f, frame, frameValues);
+            } else if (!full) {
+                Gather(*cache, turn.rows[m], frameValues, frame);
+            } else {
+                Gather(*cache, turn.rows[m], projectionValues, direct.data());
+                Gather(*cache, turn.mirror[m], projectionValues, mirrored.data());
+                for (int r = 0; r < count; ++r)
+                    CombineRow(full->geometry, direct.data() + size_t(r) * columns,
+                               mirrored.data() + size_t(r) * columns, columns, frame + size_t(r) * N);
+            }
         }
         if (o.rings && toStdout) {  // the one sinogram is corrected whole before it goes out
             held.insert(held.end(), values[b].data(), values[b].data() + frames * frameValues);
@@ -869,21 +1064,48 @@ int main(int argc, char** argv)
                             "; give --raw if the frames are transmissions already, --no-log if they are line "
                             "integrals");
         std::vector<double> angles = scan->angles;
+        std::string anglesFrom = scan->anglesFrom;
         if (o.angles) {
             const size_t n = scan->projections.size();
             angles.resize(n);
             for (size_t i = 0; i < n; ++i)
                 angles[i] = n == 1 ? o.angleFirst
                                    : o.angleFirst + (o.angleLast - o.angleFirst) * double(i) / double(n - 1);
+            anglesFrom = "--angles";
+        } else if (!o.anglesFile.empty()) {
+            angles = ReadAnglesFile(o.anglesFile, *scan, anglesFrom);
         } else if (angles.empty()) {
-            throw ScanError(o.scan + ": no angles in the scan; give --angles FIRST:LAST");
+            throw ScanError(o.scan + ": no angles in the scan; give --angles FIRST:LAST or --angles-file FILE" +
+                            (o.data.empty() || !o.rotationAngle.empty() ? "" : ", or name them with --rotation-angle"));
         }
         HalfTurn turn;
         std::string why;
         if (!ChooseHalfTurn(angles, o.half, turn, why))
             throw ScanError(o.scan + ": " + why);
+        std::unique_ptr<Combination> full;
+        if (turn.full) {
+            full = std::make_unique<Combination>();
+            double axis = o.axis;
+            if (o.axisGiven) {
+                if (!(axis > 0 && axis < scan->columns - 1))
+                    throw ScanError("--axis " + Degrees(axis) + " does not lie inside the detector, whose columns "
+                                    "are 0 to " + std::to_string(scan->columns - 1));
+                full->axisFrom = "--axis";
+            } else {
+                const Registration found = RegisterAxis(*scan, o, turn, row0, rowEnd - row0, budget);
+                axis = found.at;
+                char text[160];
+                std::snprintf(text, sizeof text, "registered on %d pairs of projections half a turn apart, "
+                              "%d rows; mismatch %.3g, standard error %.2g columns", std::min(turn.M, kAxisPairs),
+                              std::min(rowEnd - row0, kAxisRows), found.mismatch, found.error);
+                full->axisFrom = text;
+            }
+            full->geometry = PlanFullTurn(scan->columns, axis);
+        } else if (o.axisGiven) {
+            throw ScanError(o.scan + ": --axis is for a full turn, and the projections hold one half turn");
+        }
         if (o.info) {
-            PrintInfo(*scan, o, angles, turn, row0, rowEnd - row0, budget);
+            PrintInfo(*scan, o, angles, anglesFrom, turn, full.get(), row0, rowEnd - row0, budget);
             if (std::fflush(stdout) != 0 || std::ferror(stdout))
                 Fail("cannot write standard output: " + std::string(std::strerror(errno)));
             return 0;
@@ -892,17 +1114,33 @@ int main(int argc, char** argv)
         std::string left;
         if (turn.first > 0)
             left += "; projections before it (the first half turn) are left out";
-        if (turn.first + turn.M < n)
-            left += "; projection " + std::to_string(turn.first + turn.M) + ", at " +
-                    Degrees(angles[turn.first + turn.M]) + " degrees, mirrors the first" +
-                    (turn.first + turn.M + 1 < n ? ", and those after it, are left out" : " and is left out");
+        if (turn.last + 1 < n && !turn.resampled)
+            left += "; projection " + std::to_string(turn.last + 1) + ", at " + Degrees(angles[turn.last + 1]) +
+                    " degrees, " + (turn.full ? "repeats" : "mirrors") + " the first" +
+                    (turn.last + 2 < n ? ", and those after it, are left out" : " and is left out");
+        else if (turn.last + 1 < n)
+            left += "; projections after it are left out";
         char ra[32];
         std::snprintf(ra, sizeof ra, "%.17g", turn.ra);
-        const std::string chosen = o.scan + ": " + scan->container + ", " + std::to_string(turn.M) + " of " +
-                                   std::to_string(n) + " projections kept (" +
-                                   Range(turn.first, turn.first + turn.M - 1) + "), ra " + ra + ", M " +
-                                   std::to_string(turn.M) + left;
-        Convert(*scan, o, turn, MirrorFrame(angles, turn), row0, rowEnd - row0, budget, chosen);
+        std::string chosen = o.scan + ": " + scan->container + ", " + std::to_string(turn.last - turn.first + 1) +
+                             " of " + std::to_string(n) + " projections kept (" + Range(turn.first, turn.last) +
+                             "), ra " + ra + ", M " + std::to_string(turn.M) + left;
+        if (turn.resampled) {
+            char text[160];
+            std::snprintf(text, sizeof text, "; resampled onto even angles by interpolation in angle (the angles "
+                          "depart from even spacing by up to %.3g steps)", turn.worst);
+            chosen += text;
+        }
+        if (full) {
+            const FullTurn& g = full->geometry;
+            char text[200];
+            std::snprintf(text, sizeof text, "; both half turns combined about the axis at detector column %.6g "
+                          "(%s), N %d, axis=%.3f", g.axis, o.axisGiven ? "--axis" : "registered", g.N,
+                          g.axis - g.offset);
+            chosen += text;
+        }
+        Convert(*scan, o, turn, full.get(), full ? -1 : MirrorFrame(angles, turn), row0, rowEnd - row0, budget,
+                chosen);
     } catch (const ScanError& e) {
         Fail(e.what());
     } catch (const std::bad_alloc&) {

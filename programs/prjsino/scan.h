@@ -113,13 +113,26 @@ public:
     std::vector<double> angles;  // degrees, one per projection; empty when none are stored
     std::string anglesFrom;      // where they came from, e.g. "/exchange/theta, degrees"
     std::vector<long> otherFrames;  // frames skipped as neither projection, flat nor dark
+    long frameCount = 0;            // frames in the order of acquisition, 0 when it is not recorded
+    std::string flatsFrom, darksFrom;  // flats and darks taken from other files: where
+};
+
+// What the user names of an HDF5 scan: an NXtomo entry to read whatever else
+// the file holds (empty: the one that holds data); for a layout that is not
+// recognised, the frames, their image keys and angles (paths in the scan
+// file, links followed); flats and darks from other files ("FILE" or
+// "FILE:PATH"). Empty where not given.
+struct Hdf5Names {
+    std::string entry;
+    std::string data, imageKey, rotationAngle;
+    std::string flats, darks;
 };
 
 // Opens an HDF5 file in the Data Exchange or the NeXus NXtomo layout,
-// recognised by its content; a named NXtomo entry (empty: the one that holds
-// data) is read as NXtomo whatever else the file holds. The chunk cache of
-// each dataset holds the chunks that one frame touches, up to cacheBytes.
-std::unique_ptr<Scan> OpenHdf5Scan(const std::string& path, size_t cacheBytes, const std::string& entry);
+// recognised by its content, or in the layout that `names` gives. The chunk
+// cache of each dataset holds the chunks that one frame touches, up to
+// cacheBytes.
+std::unique_ptr<Scan> OpenHdf5Scan(const std::string& path, size_t cacheBytes, const Hdf5Names& names);
 
 // True when the file begins with the HDF5 signature.
 bool IsHdf5File(const std::string& path);

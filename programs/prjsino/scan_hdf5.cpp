@@ -13,6 +13,14 @@
 //   sample/rotation_angle the angle of each, in the unit its "units"
 //   attribute names.
 //
+// - Named datasets, for a file in neither layout: the frames, and beside
+//   them their image keys and angles (one per frame, or per projection), at
+//   paths the user gives, links followed. A file in no layout is refused
+//   with the list of its datasets of three dimensions, so that the user
+//   sees what to name.
+// Flats and darks may come from datasets of other files, replacing the
+// scan's own.
+//
 // Declared sizes are checked against the limits and against each other
 // before anything is read or reserved for them: a few kilobytes of HDF5 can
 // declare a billion frames.
@@ -28,6 +36,8 @@
 #include "scan.h"
 
 #include <hdf5.h>
+
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cctype>
@@ -204,6 +214,8 @@ static std::string WhyNotOpen(hid_t file, const std::string& path)
 }
 
 struct Dataset {
+    std::string file;   // the file that holds it (the scan, or a file of flats or darks)
+    hid_t fileId = H5I_INVALID_HID;
     std::string path;
     Handle id;
     Handle space;
@@ -214,8 +226,11 @@ struct Dataset {
 class Hdf5Scan : public Scan {
 public:
     void Read(const Frame& f, int row0, int count, double* out) override;
-    Dataset* Open(const std::string& path, bool required);
+    Dataset* Open(const std::string& path, bool required) { return Open(id, file, path, required); }
+    Dataset* Open(hid_t where, const std::string& name, const std::string& path, bool required);
     void CheckStack(Dataset& d);
+    void AddKeyed(Dataset* data, Dataset* keys, Dataset* rotation, bool perProjection);
+    Dataset* References(const std::string& given, const char* what);
     std::vector<double> ReadAngles(Dataset& d, std::string& unitsFrom);
     void CheckList(const Dataset& d, const char* what, hsize_t frames, const std::string& of);
     std::vector<int> ReadKeys(Dataset& d);
@@ -225,6 +240,7 @@ public:
     Handle id;
     std::vector<Dataset*> sources;
     std::vector<std::unique_ptr<Dataset>> datasets;
+    std::vector<Handle> others;   // files of flats and darks
 };
 
 static std::string Describe(hid_t type)
@@ -243,22 +259,24 @@ static std::string Describe(hid_t type)
     return name;
 }
 
-Dataset* Hdf5Scan::Open(const std::string& path, bool required)
+Dataset* Hdf5Scan::Open(hid_t where, const std::string& name, const std::string& path, bool required)
 {
-    if (!LinkExists(id, path)) {
+    if (!LinkExists(where, path)) {
         if (required)
-            throw ScanError(file + ": no dataset " + path);
+            throw ScanError(name + ": no dataset " + path);
         return nullptr;
     }
     auto d = std::make_unique<Dataset>();
+    d->file = name;
+    d->fileId = where;
     d->path = path;
-    d->id = Handle(H5Dopen2(id, path.c_str(), H5P_DEFAULT));
+    d->id = Handle(H5Dopen2(where, path.c_str(), H5P_DEFAULT));
     if (!d->id.ok())
-        throw ScanError(file + ": " + WhyNotOpen(id, path));
+        throw ScanError(name + ": " + WhyNotOpen(where, path));
     d->space = Handle(H5Dget_space(d->id));
     d->rank = H5Sget_simple_extent_dims(d->space, d->dims, nullptr);
     if (d->rank < 0)
-        throw ScanError(file + ": cannot read the shape of " + path + LibraryError());
+        throw ScanError(name + ": cannot read the shape of " + path + LibraryError());
     datasets.push_back(std::move(d));
     return datasets.back().get();
 }
@@ -271,18 +289,18 @@ Dataset* Hdf5Scan::Open(const std::string& path, bool required)
 void Hdf5Scan::CheckStack(Dataset& d)
 {
     if (d.rank != 3)
-        throw ScanError(file + ": " + d.path + " is not a stack of frames (frames x rows x columns): it has " +
+        throw ScanError(d.file + ": " + d.path + " is not a stack of frames (frames x rows x columns): it has " +
                         std::to_string(d.rank) + " dimensions");
     if (d.dims[1] > hsize_t(kMaxSide) || d.dims[2] > hsize_t(kMaxSide))
-        throw ScanError(file + ": " + d.path + " has frames of " + std::to_string(d.dims[1]) + " x " +
+        throw ScanError(d.file + ": " + d.path + " has frames of " + std::to_string(d.dims[1]) + " x " +
                         std::to_string(d.dims[2]) + " pixels, more than " + std::to_string(kMaxSide) +
                         " a side");
     if (d.dims[0] > hsize_t(kMaxFrames))
-        throw ScanError(file + ": " + d.path + " holds " + std::to_string(d.dims[0]) + " frames, more than " +
+        throw ScanError(d.file + ": " + d.path + " holds " + std::to_string(d.dims[0]) + " frames, more than " +
                         std::to_string(kMaxFrames) + " of a scan");
     Handle type(H5Dget_type(d.id));
     if (Describe(type).empty())
-        throw ScanError(file + ": " + d.path + " does not hold integer or floating-point samples");
+        throw ScanError(d.file + ": " + d.path + " does not hold integer or floating-point samples");
     Handle create(H5Dget_create_plist(d.id));
     const int filters = H5Pget_nfilters(create);
     for (int k = 0; k < filters; ++k) {
@@ -290,14 +308,14 @@ void Hdf5Scan::CheckStack(Dataset& d)
         size_t values = 0;
         const H5Z_filter_t filter = H5Pget_filter2(create, k, &flags, &values, nullptr, 0, nullptr, &config);
         if (filter >= 0 && H5Zfilter_avail(filter) <= 0)
-            throw ScanError(file + ": " + d.path + " is compressed with HDF5 filter " + std::to_string(filter) +
+            throw ScanError(d.file + ": " + d.path + " is compressed with HDF5 filter " + std::to_string(filter) +
                             FilterName(filter) + ", which is not installed; " + FilterPackage(filter));
     }
     const H5D_layout_t layout = H5Pget_layout(create);
     if (layout == H5D_VIRTUAL) {
         size_t count = 0;
         H5Pget_virtual_count(create, &count);
-        const std::string here = file.find('/') == std::string::npos ? "" : file.substr(0, file.rfind('/') + 1);
+        const std::string here = d.file.find('/') == std::string::npos ? "" : d.file.substr(0, d.file.rfind('/') + 1);
         hssize_t mapped = 0;   // samples that the mappings give a source
         for (size_t k = 0; k < count; ++k) {
             Handle selected(H5Pget_virtual_vspace(create, k));
@@ -310,7 +328,7 @@ void Hdf5Scan::CheckStack(Dataset& d)
             object = object.c_str();
             bool found = false;
             if (source == ".") {
-                found = LinkExists(id, object);
+                found = LinkExists(d.fileId, object);
             } else {
                 for (const std::string& candidate : {source[0] == '/' ? source : here + source, source}) {
                     if (H5Fis_hdf5(candidate.c_str()) <= 0)
@@ -323,12 +341,12 @@ void Hdf5Scan::CheckStack(Dataset& d)
                 }
             }
             if (!found)
-                throw ScanError(file + ": " + d.path + " is a virtual dataset whose source " + object + " in " +
+                throw ScanError(d.file + ": " + d.path + " is a virtual dataset whose source " + object + " in " +
                                 source + " is missing");
         }
         const hssize_t samples = H5Sget_simple_extent_npoints(d.space);
         if (mapped < samples)
-            throw ScanError(file + ": " + d.path + " is a virtual dataset whose sources give " +
+            throw ScanError(d.file + ": " + d.path + " is a virtual dataset whose sources give " +
                             std::to_string(mapped) + " of its " + std::to_string(samples) +
                             " samples; the others would read as fill values");
     }
@@ -340,9 +358,9 @@ void Hdf5Scan::CheckStack(Dataset& d)
                                                                   H5Tget_size(type));
         Handle access(H5Pcreate(H5P_DATASET_ACCESS));
         H5Pset_chunk_cache(access, std::max<size_t>(521, 100 * touched + 1), bytes, 1.0);
-        d.id = Handle(H5Dopen2(id, d.path.c_str(), access));
+        d.id = Handle(H5Dopen2(d.fileId, d.path.c_str(), access));
         if (!d.id.ok())
-            throw ScanError(file + ": cannot open " + d.path + LibraryError());
+            throw ScanError(d.file + ": cannot open " + d.path + LibraryError());
     }
     if (d.dims[0] > 0 && d.dims[1] > 0 && d.dims[2] > 0) {
         std::vector<double> row(d.dims[2]);
@@ -362,7 +380,7 @@ void Hdf5Scan::Read(const Frame& f, int row0, int count, double* out)
     Handle memory(H5Screate_simple(3, size, nullptr));
     if (H5Sselect_hyperslab(d.space, H5S_SELECT_SET, start, nullptr, size, nullptr) < 0 ||
         H5Dread(d.id, H5T_NATIVE_DOUBLE, memory, d.space, H5P_DEFAULT, out) < 0)
-        throw ScanError(file + ": cannot read frame " + std::to_string(f.index) + " of " + d.path +
+        throw ScanError(d.file + ": cannot read frame " + std::to_string(f.index) + " of " + d.path +
                         LibraryError());
 }
 
@@ -376,17 +394,17 @@ std::vector<double> Hdf5Scan::ReadAngles(Dataset& d, std::string& from)
     double scale = 1;
     const bool named = ReadAttributeText(d.id, "units", units);
     if (!named && H5Aexists(d.id, "units") > 0)
-        throw ScanError(file + ": the units attribute of the angles " + d.path +
+        throw ScanError(d.file + ": the units attribute of the angles " + d.path +
                         " is not text; it should read degrees or radians");
     std::vector<double> values(d.dims[0]);
     if (!values.empty() && H5Dread(d.id, H5T_NATIVE_DOUBLE, H5S_ALL, H5S_ALL, H5P_DEFAULT, values.data()) < 0)
-        throw ScanError(file + ": cannot read the angles " + d.path + LibraryError());
+        throw ScanError(d.file + ": cannot read the angles " + d.path + LibraryError());
     if (named) {
         const std::string unit = Lower(units);
         if (unit == "rad" || unit == "radian" || unit == "radians")
             scale = 180 / 3.14159265358979323846;
         else if (unit != "deg" && unit != "degree" && unit != "degrees")
-            throw ScanError(file + ": the angles " + d.path + " are in unknown units \"" + units + "\"");
+            throw ScanError(d.file + ": the angles " + d.path + " are in unknown units \"" + units + "\"");
     }
     for (double& a : values)
         a *= scale;
@@ -400,10 +418,10 @@ std::vector<double> Hdf5Scan::ReadAngles(Dataset& d, std::string& from)
 void Hdf5Scan::CheckList(const Dataset& d, const char* what, hsize_t frames, const std::string& of)
 {
     if (d.rank != 1)
-        throw ScanError(file + ": " + d.path + " is not a list of " + what + ": it has " + std::to_string(d.rank) +
+        throw ScanError(d.file + ": " + d.path + " is not a list of " + what + ": it has " + std::to_string(d.rank) +
                         " dimensions");
     if (d.dims[0] != frames)
-        throw ScanError(file + ": " + d.path + " holds " + std::to_string(d.dims[0]) + " " + what + " for " + of);
+        throw ScanError(d.file + ": " + d.path + " holds " + std::to_string(d.dims[0]) + " " + what + " for " + of);
 }
 
 // The image key of every frame: whole numbers, stored as integers or floats.
@@ -411,19 +429,74 @@ std::vector<int> Hdf5Scan::ReadKeys(Dataset& d)
 {
     std::vector<double> values(d.dims[0]);
     if (!values.empty() && H5Dread(d.id, H5T_NATIVE_DOUBLE, H5S_ALL, H5S_ALL, H5P_DEFAULT, values.data()) < 0)
-        throw ScanError(file + ": cannot read " + d.path + LibraryError());
+        throw ScanError(d.file + ": cannot read " + d.path + LibraryError());
     std::vector<int> keys(values.size());
     for (size_t k = 0; k < values.size(); ++k) {
         const double v = values[k];
         if (!(std::fabs(v) <= INT_MAX) || v != std::floor(v)) {
             char text[32];
             std::snprintf(text, sizeof text, "%g", v);
-            throw ScanError(file + ": " + d.path + " holds " + text + " for frame " + std::to_string(k) +
+            throw ScanError(d.file + ": " + d.path + " holds " + text + " for frame " + std::to_string(k) +
                             ", which is not an image key (a whole number: 0 projection, 1 flat, 2 dark)");
         }
         keys[k] = static_cast<int>(v);
     }
     return keys;
+}
+
+// The datasets of three dimensions in a file, each once whatever the links
+// to it ("/path (frames x rows x columns)"), for a message that shows what
+// there is to name. Links are followed where they resolve.
+struct Listing {
+    std::vector<std::string> found;
+    std::vector<std::pair<unsigned long, haddr_t>> seen;
+};
+
+static herr_t ListStack(hid_t group, const char* name, const H5L_info_t*, void* data)
+{
+    auto* listing = static_cast<Listing*>(data);
+    H5O_info_t info;
+    if (H5Oget_info_by_name2(group, name, &info, H5O_INFO_BASIC, H5P_DEFAULT) < 0 || info.type != H5O_TYPE_DATASET)
+        return 0;
+    const std::pair<unsigned long, haddr_t> object(info.fileno, info.addr);
+    if (std::find(listing->seen.begin(), listing->seen.end(), object) != listing->seen.end())
+        return 0;
+    listing->seen.push_back(object);
+    Handle set(H5Dopen2(group, name, H5P_DEFAULT));
+    Handle space(set.ok() ? H5Dget_space(set) : H5I_INVALID_HID);
+    hsize_t dims[H5S_MAX_RANK];
+    if (space.ok() && H5Sget_simple_extent_dims(space, dims, nullptr) == 3)
+        listing->found.push_back("/" + std::string(name) + " (" + std::to_string(dims[0]) + " x " +
+                                 std::to_string(dims[1]) + " x " + std::to_string(dims[2]) + ")");
+    return 0;
+}
+
+static std::vector<std::string> Stacks(hid_t file)
+{
+    Listing listing;
+    H5Lvisit(file, H5_INDEX_NAME, H5_ITER_NATIVE, ListStack, &listing);
+    return listing.found;
+}
+
+// The most datasets a message lists.
+static const size_t kListed = 12;
+
+static std::string ListStacks(const std::vector<std::string>& stacks)
+{
+    if (stacks.empty())
+        return "it holds no dataset of three dimensions";
+    std::string text = "its datasets of three dimensions: ";
+    for (size_t k = 0; k < stacks.size() && k < kListed; ++k)
+        text += (k ? ", " : "") + stacks[k];
+    if (stacks.size() > kListed)
+        text += " and " + std::to_string(stacks.size() - kListed) + " more";
+    return text;
+}
+
+// A path from the root, as the user may give it without the leading slash.
+static std::string Absolute(const std::string& path)
+{
+    return path.compare(0, 1, "/") == 0 ? path : "/" + path;
 }
 
 // The groups whose "definition" dataset reads NXtomo, in the order of their
@@ -473,7 +546,8 @@ static std::string ChooseEntry(hid_t file, const std::string& path, std::string 
     }
     if (entries.empty())
         throw ScanError(path + ": neither a Data Exchange file (no /exchange/data) nor a NeXus NXtomo "
-                               "file (no group whose definition is NXtomo)");
+                               "file (no group whose definition is NXtomo); " +
+                        ListStacks(Stacks(file)) + "; name the frames with --data PATH");
     std::vector<std::string> withData;
     for (const std::string& e : entries)
         if (LinkExists(file, (e == "/" ? "" : e) + "/instrument/detector/data"))
@@ -484,12 +558,85 @@ static std::string ChooseEntry(hid_t file, const std::string& path, std::string 
     return withData.empty() ? entries.front() : withData.front();
 }
 
+// Frames of kinds by image key (0 projection, 1 flat, 2 dark; any other value
+// skipped) in the order of acquisition, and the angles of the projections
+// from a list of one angle per frame, or where perProjection allows it one
+// per projection. Both lengths are checked before either list is read.
+void Hdf5Scan::AddKeyed(Dataset* data, Dataset* keys, Dataset* rotation, bool perProjection)
+{
+    const std::string frames = "the " + std::to_string(data->dims[0]) + " frames of " + data->path;
+    CheckList(*keys, "keys", data->dims[0], frames);
+    const bool perFrame = rotation && !(perProjection && rotation->rank == 1 && rotation->dims[0] != data->dims[0]);
+    if (perFrame)
+        CheckList(*rotation, "angles", data->dims[0], frames);
+    const std::vector<int> key = ReadKeys(*keys);
+    sources.push_back(data);
+    const int source = static_cast<int>(sources.size() - 1);
+    for (size_t k = 0; k < key.size(); ++k) {
+        if (key[k] == 0)
+            projections.Add(source, long(k), long(k));
+        else if (key[k] == 1)
+            flats.Add(source, long(k), long(k));
+        else if (key[k] == 2)
+            darks.Add(source, long(k), long(k));
+        else
+            otherFrames.push_back(long(k));
+    }
+    frameCount = long(key.size());
+    if (!rotation)
+        return;
+    if (!perFrame) {
+        CheckList(*rotation, "angles", projections.size(),
+                  std::to_string(projections.size()) + " projections (nor for " + frames + ")");
+        angles = ReadAngles(*rotation, anglesFrom);
+        anglesFrom += ", one per projection";
+        return;
+    }
+    const std::vector<double> rotationAngles = ReadAngles(*rotation, anglesFrom);
+    for (const Frame& f : projections)
+        angles.push_back(rotationAngles[f.index]);
+}
+
+// Flats or darks from a file of their own, given as FILE or FILE:PATH; without
+// a path, the file's one dataset of three dimensions.
+Dataset* Hdf5Scan::References(const std::string& given, const char* what)
+{
+    std::string name = given, path;
+    const auto exists = [](const std::string& candidate) {
+        struct stat st;
+        return stat(candidate.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+    };
+    const size_t colon = given.rfind(':');
+    if (!exists(given) && colon != std::string::npos && exists(given.substr(0, colon))) {
+        name = given.substr(0, colon);
+        path = Absolute(given.substr(colon + 1));
+    }
+    if (!exists(name))
+        throw ScanError(given + ": no such file (" + what + ")");
+    if (H5Fis_hdf5(name.c_str()) <= 0)
+        throw ScanError(name + ": not an HDF5 file (" + what + "); the " + what + " of an HDF5 scan are read from "
+                        "HDF5 files");
+    Handle other(H5Fopen(name.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT));
+    if (!other.ok())
+        throw ScanError(name + ": cannot open the HDF5 file" + LibraryError());
+    if (path.empty()) {
+        const std::vector<std::string> stacks = Stacks(other);
+        if (stacks.size() != 1)
+            throw ScanError(name + ": " + ListStacks(stacks) + "; name the " + what + " as " + name + ":PATH");
+        path = stacks[0].substr(0, stacks[0].find(" ("));
+    }
+    Dataset* d = Open(other, name, path, true);
+    others.push_back(std::move(other));
+    CheckStack(*d);
+    return d;
+}
+
 bool IsHdf5File(const std::string& path)
 {
     return H5Fis_hdf5(path.c_str()) > 0;
 }
 
-std::unique_ptr<Scan> OpenHdf5Scan(const std::string& path, size_t cacheBytes, const std::string& entryOption)
+std::unique_ptr<Scan> OpenHdf5Scan(const std::string& path, size_t cacheBytes, const Hdf5Names& names)
 {
     H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
     auto scan = std::make_unique<Hdf5Scan>();
@@ -500,8 +647,27 @@ std::unique_ptr<Scan> OpenHdf5Scan(const std::string& path, size_t cacheBytes, c
     if (!s.id.ok())
         throw ScanError(path + ": cannot open the HDF5 file" + LibraryError());
 
+    const std::string& entryOption = names.entry;
     Dataset* data;
-    if (entryOption.empty() && LinkExists(s.id, "/exchange/data")) {
+    if (!names.data.empty()) {
+        s.container = "HDF5, named datasets (--data " + Absolute(names.data) + ")";
+        data = s.Open(Absolute(names.data), true);
+        s.CheckStack(*data);
+        Dataset* keys = names.imageKey.empty() ? nullptr : s.Open(Absolute(names.imageKey), true);
+        Dataset* rotation = names.rotationAngle.empty() ? nullptr : s.Open(Absolute(names.rotationAngle), true);
+        if (keys) {
+            s.AddKeyed(data, keys, rotation, true);
+        } else {
+            // every frame a projection
+            if (rotation)
+                s.CheckList(*rotation, "angles", data->dims[0], std::to_string(data->dims[0]) + " projections");
+            s.sources.push_back(data);
+            s.projections.Add(0, 0, 0, long(data->dims[0]));
+            s.frameCount = long(data->dims[0]);
+            if (rotation)
+                s.angles = s.ReadAngles(*rotation, s.anglesFrom);
+        }
+    } else if (entryOption.empty() && LinkExists(s.id, "/exchange/data")) {
         s.container = "HDF5, Data Exchange";
         data = s.Open("/exchange/data", true);
         Dataset* flats = s.Open("/exchange/data_white", false);
@@ -530,25 +696,19 @@ std::unique_ptr<Scan> OpenHdf5Scan(const std::string& path, size_t cacheBytes, c
         s.CheckStack(*data);
         Dataset* keys = s.Open(entry + "/instrument/detector/image_key", true);
         Dataset* rotation = s.Open(entry + "/sample/rotation_angle", true);
-        const std::string frames = "the " + std::to_string(data->dims[0]) + " frames of " + data->path;
-        s.CheckList(*keys, "keys", data->dims[0], frames);
-        s.CheckList(*rotation, "angles", data->dims[0], frames);
-        const std::vector<int> key = s.ReadKeys(*keys);
-        const std::vector<double> rotationAngles = s.ReadAngles(*rotation, s.anglesFrom);
-        s.sources.push_back(data);
-        for (size_t k = 0; k < key.size(); ++k) {
-            if (key[k] == 0) {
-                s.projections.Add(0, long(k), long(k));
-                s.angles.push_back(rotationAngles[k]);
-            } else if (key[k] == 1) {
-                s.flats.Add(0, long(k), long(k));
-            } else if (key[k] == 2) {
-                s.darks.Add(0, long(k), long(k));
-            } else {
-                s.otherFrames.push_back(long(k));
-            }
-        }
+        s.AddKeyed(data, keys, rotation, false);
     }
+    const auto replace = [&](const std::string& given, const char* what, Frames& frames, std::string& from) {
+        if (given.empty())
+            return;
+        Dataset* d = s.References(given, what);
+        s.sources.push_back(d);
+        frames = Frames();
+        frames.Add(static_cast<int>(s.sources.size() - 1), 0, -1, long(d->dims[0]));
+        from = d->file + ":" + d->path;
+    };
+    replace(names.flats, "flats", s.flats, s.flatsFrom);
+    replace(names.darks, "darks", s.darks, s.darksFrom);
     s.rows = static_cast<int>(data->dims[1]);
     s.columns = static_cast<int>(data->dims[2]);
     if (s.rows < 1 || s.columns < 1)

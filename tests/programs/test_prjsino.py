@@ -216,7 +216,7 @@ def test_phantom_scans_give_the_line_integrals_of_their_rows(tmp_path, scan_form
     out = tmp_path / ("scan.h5" if scan_format in ("dx", "nxtomo") else "scan")
     subprocess.run([PRJPHANTOM, "--scan", scan_format, "--rows", str(rows), *options, str(n), str(m),
                     *geometry, out], check=True, capture_output=True)
-    args = [out]
+    args = ["--half", "1", out] if "--full-turn" in options else [out]
     if scan_format == "tiff":
         end = 12.5 + (m if "--end-frame" in options else m - 1) * 180 / m
         args = ["--flats", out / "flat_*.tif", "--darks", out / "dark_*.tif", "--angles", "12.5:%r" % end,
@@ -246,11 +246,133 @@ def test_phantom_scans_give_the_line_integrals_of_their_rows(tmp_path, scan_form
 
 
 # ---------------------------------------------------------------------------
+# Layouts the recognised readers do not describe: datasets named by path
+# (through soft and external links), flats and darks in files of their own,
+# angle files of one line per projection or per frame. The phantom's raw
+# scans, against the exact sinograms of their rows.
+
+def phantom(*args):
+    subprocess.run([PRJPHANTOM, *map(str, args)], check=True, capture_output=True)
+
+
+def exact_sinogram(tmp, n, m, ra, r0dr, row, rows, ellipses=()):
+    """prjphantom's sinogram of one detector row (dr 0.04)."""
+    options = [x for e in ellipses for x in ("--ellipse", e)]
+    phantom("--rows", rows, "--row", row, *options, n, m, ra, 0.04, r0dr, tmp / "exact.sg")
+    return read_sinogram(tmp / "exact.sg")[0]
+
+
+def external_frames(tmp):
+    """The plain layout's frames in frames.h5, and scan.h5 holding only links
+    to them, by external link, under other names."""
+    phantom("--scan", "plain", "--dtype", "float32", "--rows", 3, 40, 36, 12.5, 0.04, -21.25, tmp / "frames.h5")
+    with h5py.File(tmp / "scan.h5", "w") as f:
+        for name, target in (("data", "data"), ("keys", "image_key")):
+            f["/entry/imaging/" + name] = h5py.ExternalLink("frames.h5", "/entry/instrument/imaging/" + target)
+        f["/entry/imaging/theta"] = h5py.ExternalLink("frames.h5", "/entry/imaging/gts_theta_value")
+    return ["--data", "/entry/imaging/data", "--image-key", "/entry/imaging/keys", "--rotation-angle",
+            "/entry/imaging/theta", tmp / "scan.h5"]
+
+
+@pytest.mark.parametrize("layout,scan,options,args,source", [
+    ("named paths, through a soft link", "plain", ["--invalid-frame"],
+     ["--data", "entry/imaging/data", "--image-key", "/entry/instrument/imaging/image_key", "--rotation-angle",
+      "/entry/imaging/gts_theta_value", "{out}"], "/entry/imaging/gts_theta_value, degrees"),
+    ("named paths, through external links", None, [], external_frames, "/entry/imaging/theta, degrees"),
+    ("flats and darks in files of their own", "dx", ["--flats-file", "{tmp}/flats.h5", "--darks-file",
+                                                     "{tmp}/darks.h5"],
+     ["--flats", "{tmp}/flats.h5", "--darks", "{tmp}/darks.h5:entry/data/data", "{out}"],
+     "/exchange/theta, degrees"),
+    ("angle file, one line a projection", "tiff", ["--angles-file", "{tmp}/angles.txt"],
+     ["--angles-file", "{tmp}/angles.txt", "--flats", "{out}/flat_*.tif", "--darks", "{out}/dark_*.tif",
+      "{out}/proj_*.tif"], "{tmp}/angles.txt, one line per projection"),
+    ("angle file, one line a frame with reference rows at both ends", "tiff-multi",
+     ["--flats-after", "--frame-angles", "{tmp}/angles.txt"],
+     ["--angles-file", "{tmp}/angles.txt", "--flats", "{out}/flat.tif", "--darks", "{out}/dark.tif",
+      "{out}/proj.tif"], "{tmp}/angles.txt, lines 7 to 42; lines 1 to 6 (repeats of the first angle); "
+     "lines 43 to 46 (repeats of the last angle) skipped as reference frames"),
+    ("angle file, one line a frame of an NXtomo scan", "nxtomo", ["--invalid-frame", "--frame-angles",
+                                                                  "{tmp}/angles.txt"],
+     ["--angles-file", "{tmp}/angles.txt", "{out}"], "{tmp}/angles.txt, one line per frame"),
+])
+def test_layouts_give_the_line_integrals_of_their_rows(tmp_path, layout, scan, options, args, source):
+    rows, n, m = 3, 40, 36
+    out = tmp_path / ("scan" if scan and scan.startswith("tiff") else "scan.h5")
+    fill = lambda v: v.format(tmp=tmp_path, out=out) if isinstance(v, str) else v
+    if scan:
+        phantom("--scan", scan, "--dtype", "float32", "--rows", rows, *map(fill, options), n, m, 12.5, 0.04,
+                -21.25, out)
+        args = [fill(a) for a in args]
+    else:
+        args = args(tmp_path)
+    info = run("--info", *args).stdout
+    assert "angles       12.5 to 187.5 degrees (%s)\n" % fill(source) in info
+    run(*args, tmp_path / "out")
+    for r in range(rows):
+        values, meta = read_sinogram(tmp_path / "out" / ("sino_%04d.sg" % r))
+        assert float(meta["ra"]) == pytest.approx(12.5, abs=1e-9)
+        # float32 counts: the ratio to its rounding
+        np.testing.assert_allclose(values, exact_sinogram(tmp_path, n, m, 12.5, -21.25, r, rows), rtol=0,
+                                   atol=1e-6)
+
+
+# Full turns and uneven angles: the sinograms against the exact line
+# integrals at their rows' angles, in the columns the header gives. An object
+# of a few ellipses, so that the exact sinogram of the stitched width holds
+# the same object.
+
+TURN_ELLIPSES = ["2,-3,14,9,20,1", "-8,6,5,3,-30,0.5", "15,10,4,4,0,0.8"]
+
+
+@pytest.mark.parametrize("turn,options,args,n,axis,extra,bound", [
+    ("second half of a full turn", ["--full-turn"], ["--half", "2"], 40, 21.25, [], 1e-9),
+    ("centred full turn, axis given", ["--full-turn"], ["--axis", "19.5"], 40, 19.5, [], 1e-9),
+    ("centred full turn, axis registered", ["--full-turn"], [], 40, 19.5, [], 1e-4),
+    ("full turn off centre, axis registered", ["--full-turn"], [], 40, 17.6, [], 0.02),
+    ("half acquisition", ["--full-turn"], [], 40, 10, ["-26,0,6,8,10,0.7"], 0.02),
+    ("jitter of 0.3 steps, resampled", ["--jitter", "0.3"], [], 40, 21.25, [], None),
+    ("jitter over a full turn", ["--full-turn", "--jitter", "0.3"], ["--axis", "19.5"], 40, 19.5, [], None),
+])
+def test_turns_give_the_line_integrals_at_their_angles(tmp_path, turn, options, args, n, axis, extra, bound):
+    m, ellipses = 36, TURN_ELLIPSES + extra
+    shape = [x for e in ellipses for x in ("--ellipse", e)]
+    phantom("--scan", "dx", "--dtype", "float64", "--rows", 2, *shape, *options, n, m, 12.5, 0.04, -axis,
+            tmp_path / "scan.h5")
+    report = run(*args, "--rows", 1, tmp_path / "scan.h5", tmp_path / "out").stderr
+    assert ("resampled onto even angles" in report) == ("--jitter" in options), report
+    values, meta = read_sinogram(tmp_path / "out" / "sino_0001.sg")
+    ra = float(meta["ra"])
+    if "--half" in args:
+        assert ra == pytest.approx(192.5, abs=1e-9)
+    # the detector's column c is column c - offset of the sinogram, whose
+    # axis the header gives (%.3f)
+    offset = round(axis - float(meta["axis"])) if "--full-turn" in options else 0
+    if "--full-turn" in options and "--half" not in args:
+        assert float(meta["axis"]) == pytest.approx(axis - offset, abs=0.0051 if bound and bound < 1e-3 else 0.03)
+        # the combined width holds both half turns' columns
+        assert values.shape[1] == max(n - 1, round(2 * axis)) - min(0, round(2 * axis) - n + 1) + 1
+    exact = exact_sinogram(tmp_path, values.shape[1], m, ra, offset - axis, 1, 2, ellipses)
+    error = np.sqrt(((values - exact) ** 2).mean())
+    if bound is not None:
+        assert error <= bound, error
+    else:
+        # resampled: closer to the exact line integrals at the even angles than
+        # the measured projections taken as if they were evenly spaced
+        run(*args, "--rows", 1, "--angles", "12.5:%r" % (12.5 + (len(h5py.File(tmp_path / "scan.h5")
+                                                                      ["/exchange/theta"]) - 1) * 5.0),
+            tmp_path / "scan.h5", tmp_path / "even")
+        as_if_even, even_meta = read_sinogram(tmp_path / "even" / "sino_0001.sg")
+        even_exact = exact_sinogram(tmp_path, values.shape[1], m, float(even_meta["ra"]), offset - axis, 1, 2,
+                                    ellipses)
+        assert error < 0.75 * np.sqrt(((as_if_even - even_exact) ** 2).mean())
+
+
+# ---------------------------------------------------------------------------
 # Angles and flats: 360-degree scans, radians, falling angles, flats before
 # and after the projections.
 
 @pytest.mark.parametrize("what,theta,units,args,frames,ra", [
-    ("full turn, first half", np.arange(2 * M) * 3.0, None, [], range(0, M), 0),
+    ("full turn, first half", np.arange(2 * M) * 3.0, None, ["--half", "1"], range(0, M), 0),
     ("full turn, second half", np.arange(2 * M + 1) * 3.0, None, ["--half", "2"], range(M, 2 * M), 180),
     ("radians", np.radians(np.arange(M + 1) * 3.0 + 45), "rad", [], range(0, M), np.radians(45.0) * (180 / np.pi)),
     ("falling angles", 180 - np.arange(M + 1) * 3.0, "degrees", [], range(M - 1, -1, -1), 3),
@@ -661,6 +783,60 @@ def bad_scans(tmp):
          "projection has 5 x 48" % tmp, tmp / "pages.tif", "--raw", "--angles", "0:177")
     case("file size limit", "prjsino: %s/out-file-size-limit/.sino_0000.sg.part-" % tmp, tmp / "good.h5",
          file_size=4096)
+    # named datasets, other files of flats, angle files, uneven and full turns
+    case("named path missing", "prjsino: %s/good.h5: no dataset /entry/none" % tmp, "--data", "entry/none",
+         tmp / "good.h5")
+    case("named path not 3-D", "prjsino: %s/good.h5: /exchange/theta is not a stack of frames (frames x rows x "
+         "columns): it has 1 dimensions" % tmp, "--data", "/exchange/theta", tmp / "good.h5")
+    with h5py.File(tmp / "unknown.h5", "w") as f:
+        f["/a/frames"] = proj
+        f["/a/again"] = h5py.SoftLink("/a/frames")
+        f["/b"] = theta
+    case("unrecognised layout", "prjsino: %s/unknown.h5: neither a Data Exchange file (no /exchange/data) nor a "
+         "NeXus NXtomo file (no group whose definition is NXtomo); its datasets of three dimensions: "
+         "/a/again (60 x 5 x 48); name the frames with --data PATH\n" % tmp, tmp / "unknown.h5")
+    case("flats file of several stacks", "prjsino: %s/good.h5: its datasets of three dimensions: /exchange/data "
+         "(60 x 5 x 48), /exchange/data_dark (1 x 5 x 48), /exchange/data_white (1 x 5 x 48); name the flats as "
+         "%s/good.h5:PATH" % (tmp, tmp), "--flats", tmp / "good.h5", tmp / "good.h5")
+    case("flats file missing", "prjsino: %s/none.h5:/x: no such file (flats)" % tmp, "--flats",
+         "%s/none.h5:/x" % tmp, tmp / "good.h5")
+    angle_files = {"bad-line": ["# degrees"] + ["%r" % a for a in theta[:3]] + ["3.0 deg"],
+                   "few": ["%r" % a for a in theta[:50]],
+                   "repeated": ["%r" % a for a in theta[:31]] + ["%r" % theta[30]] * 2 + ["%r" % a for a in
+                                                                                          theta[31:]],
+                   "backwards": ["%r" % a for a in np.r_[theta[:30], theta[31], theta[30], theta[32:]]],
+                   "gap": ["%r" % a for a in np.r_[theta[:40], theta[40:] + 9]]}
+    for name, lines in angle_files.items():
+        open(tmp / (name + ".txt"), "w").write("\n".join(lines) + "\n")
+    case("angle file with a bad line", "prjsino: %s/bad-line.txt line 5: not an angle in degrees: \"3.0 deg\""
+         % tmp, "--angles-file", tmp / "bad-line.txt", tmp / "good.h5")
+    case("angle file of too few lines", "prjsino: %s/few.txt holds 50 angles for 60 projections\n" % tmp,
+         "--angles-file", tmp / "few.txt", tmp / "good.h5")
+    case("angle file with repeats inside", "prjsino: %s/repeated.txt holds 62 angles for 60 projections, and "
+         "repeats of its first and last angle (the rows of reference frames) do not make up the 2 extra; line 32 "
+         "is out of order: 90 after 90\n" % tmp, "--angles-file", tmp / "repeated.txt", tmp / "good.h5")
+    case("angles not monotonic", "prjsino: %s/good.h5: the angles are not monotonic: projection 31 lies at 90 "
+         "degrees, after projection 30 at 93" % tmp, "--angles-file", tmp / "backwards.txt", tmp / "good.h5")
+    case("a gap of four steps", "prjsino: %s/good.h5: a gap of 4 steps between projections 39 and 40 (117 and "
+         "129 degrees): more than two steps are missing" % tmp, "--angles-file", tmp / "gap.txt", tmp / "good.h5")
+    rng = np.random.default_rng(5)
+    write_dx(tmp / "full.h5", gain * I0 * np.exp(-rng.uniform(0.2, 1.4, (2 * M, ROWS, N))) + dark, flats, darks,
+             np.arange(2 * M) * 3.0)
+    case("axis outside the detector", "prjsino: --axis 60 does not lie inside the detector, whose columns are 0 "
+         "to 47", "--axis", "60", tmp / "full.h5")
+    case("half turns that mirror nothing", "prjsino: %s/full.h5: the two half turns give no rotation axis: "
+         "registered on 32 pairs of projections half a turn apart, no axis makes them mirror images of each other; "
+         "give --axis COLUMN, or --half 1 for the first half turn alone" % tmp, tmp / "full.h5")
+    case("axis of a half turn", "prjsino: %s/good.h5: --axis is for a full turn, and the projections hold one "
+         "half turn" % tmp, "--axis", "20", tmp / "good.h5")
+    case("usage: image key without data", "prjsino: --image-key and --rotation-angle name datasets beside the "
+         "frames: give --data too", "--image-key", "/k", tmp / "good.h5", status=2)
+    case("usage: angles twice", "prjsino: --angles and --angles-file exclude each other", "--angles", "0:177",
+         "--angles-file", tmp / "few.txt", tmp / "good.h5", status=2)
+    case("usage: axis and half", "prjsino: --axis combines both half turns, --half takes one", "--axis", "20",
+         "--half", "1", tmp / "good.h5", status=2)
+    case("usage: data of a TIFF", "prjsino: --entry, --data, --image-key and --rotation-angle name parts of an "
+         "HDF5 scan", "--data", "/x", tmp / "whole.tif", status=2)
     return cases
 
 
