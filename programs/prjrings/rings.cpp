@@ -90,8 +90,8 @@
 // more than r at the columns about it (the median over every
 // kSampleStride-th column of the neighbourhood), or, for a column whose two
 // neighbours are sound and vary (kVaries times that typical spread),
-// var_m(P - e) is below kStuck times the variance of each of them (a sound
-// or striped column varies as its neighbours do, a stuck one hardly). A dead
+// var_m(P) is below kStuck times the variance of each of them (a sound or
+// striped column varies as its neighbours do, a stuck one hardly). A dead
 // column becomes S_m(k), the interpolation from its neighbours; every other
 // flagged column becomes P(m, k) - e(m). Nothing is divided by a fitted
 // value: an offset is subtracted, so a column that crosses air (samples near
@@ -452,33 +452,32 @@ static double ColumnSpread(const Work& w, int k, std::vector<double>& column)
     return Spread(column.data(), w.M);
 }
 
-// The variance over the projections of column k less e.
-static double ColumnVariance(const Work& w, int k, const std::vector<double>& e)
+// The variance of column k over the projections.
+static double ColumnVariance(const Work& w, int k)
 {
     double mean = 0, square = 0;
     for (int m = 0; m < w.M; ++m)
-        mean += w.P[static_cast<size_t>(m) * w.N + k] - e[m];
+        mean += w.P[static_cast<size_t>(m) * w.N + k];
     mean /= w.M;
     for (int m = 0; m < w.M; ++m) {
-        const double v = w.P[static_cast<size_t>(m) * w.N + k] - e[m] - mean;
+        const double v = w.P[static_cast<size_t>(m) * w.N + k] - mean;
         square += v * v;
     }
     return square / w.M;
 }
 
-// Whether column k, between the sound columns k - 1 and k + 1, is stuck:
-// less its error e it varies by less than kStuck of the variance of both
-// neighbours, where they vary (kVaries times the typical spread of the
-// residual about the column; in air there is nothing to follow). A sound or
-// striped column varies as its neighbours do; one stuck at a value
-// (saturated, or dead with the dark's noise only) hardly at all. Both
-// neighbours must vary: at the edge of the object one side is air.
-static bool Stuck(const Work& w, int k, const std::vector<double>& e, double typical)
+// Whether column k, between the sound columns k - 1 and k + 1, is stuck: it
+// varies by less than kStuck of the variance of both neighbours, where they
+// vary (kVaries times the typical spread of the residual about the column;
+// in air there is nothing to follow). A sound or striped column varies as its
+// neighbours do (an offset, over all projections or some, adds to its
+// variance); one stuck at a value (saturated, or dead with the dark's noise
+// only) hardly varies at all. Both neighbours must vary: at the edge of the
+// object one side is air.
+static bool Stuck(const Work& w, int k, double typical)
 {
-    const std::vector<double> none(w.M, 0.0);
-    const double below = ColumnVariance(w, k - 1, none), above = ColumnVariance(w, k + 1, none);
-    const double least = std::min(below, above);
-    return least >= kVaries * kVaries * typical * typical && ColumnVariance(w, k, e) < kStuck * least;
+    const double least = std::min(ColumnVariance(w, k - 1), ColumnVariance(w, k + 1));
+    return least >= kVaries * kVaries * typical * typical && ColumnVariance(w, k) < kStuck * least;
 }
 
 // e(m) = median of x over m - half ... m + half (clipped to the column) for
@@ -543,7 +542,7 @@ static void Correct(Work& w, const std::vector<char>& flagged, double deadThresh
         RunningMedian(column, inRange, half, e);
 
         // Dead: r - e spreads far more than r at the columns about it, or
-        // P - e is stuck.
+        // the column is stuck.
         about.clear();
         for (int j = std::max(0, k - kNeighbourhood); j <= std::min(N - 1, k + kNeighbourhood); ++j)
             if (j % kSampleStride == 0) {
@@ -556,7 +555,7 @@ static void Correct(Work& w, const std::vector<char>& flagged, double deadThresh
         for (int m = 0; m < M; ++m)
             column[m] = w.r[static_cast<size_t>(m) * N + k] - e[m];
         const bool isolated = k > 0 && !flagged[k - 1] && k < N - 1 && !flagged[k + 1];
-        if (Spread(column.data(), M) > deadThreshold * typical || (isolated && Stuck(w, k, e, typical))) {
+        if (Spread(column.data(), M) > deadThreshold * typical || (isolated && Stuck(w, k, typical))) {
             // S = P - r, the interpolation from the neighbours
             for (int m = 0; m < M; ++m)
                 w.P[static_cast<size_t>(m) * N + k] -= w.r[static_cast<size_t>(m) * N + k];
