@@ -74,11 +74,14 @@
 // is flagged when |D(w, k)| exceeds partial times the window's typical
 // departure (1.4826 times the median of |D(w, j)| over the columns j within
 // kNeighbourhood of k) and no column 2 or 3 away departs by kIsolation of it
-// (flagged columns aside: a stripe may have a striped neighbour).
+// (flagged columns aside: a stripe may have a striped neighbour). The column
+// is flagged when two windows running are (an edge that dwells on it for a
+// block or so moves one; a stripe of two blocks or more, several).
 //
 // Passes. Steps 1 to 4 repeat with the flagged columns weighted out until the
 // flagged set stays the same, at most kMaxPasses times (the set whose
-// residual was computed last is kept).
+// residual was computed last is kept); from pass kGrowFrom on a flagged
+// column stays flagged, so that two columns cannot flip each other forever.
 //
 // Step 5, the correction, from the last pass. In the projections A covered by
 // the flagged windows of a column its error is followed projection by
