@@ -50,6 +50,10 @@ static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
 // size must fit the address space with room to spare.
 static const size_t kMaxSamples = std::numeric_limits<size_t>::max() / (4 * sizeof(double));
 
+// The longest header line passed through: a line is text, and input without
+// a newline in its first megabyte is no sinogram (it would be held whole).
+static const size_t kMaxHeaderBytes = 1 << 20;
+
 static const char kUsage[] =
     "usage : prjrings [options] SG OUT\n"
     "  SG   sinogram (\"N M\" line, then M rows of N little-endian doubles);\n"
@@ -170,6 +174,8 @@ static void ReadSinogram(const std::string& path, std::string& header, int& N, i
         header.push_back(static_cast<char>(c));
         if (c == '\n')
             break;
+        if (header.size() == kMaxHeaderBytes)
+            Fail("sinogram header line longer than " + std::to_string(kMaxHeaderBytes) + " bytes.");
     }
     if (std::ferror(in))
         Fail(path + ": " + std::strerror(errno));

@@ -190,6 +190,9 @@ VALID = b"8 6\n" + np.arange(48, dtype="<f8").tobytes()
     (b"", ["-", "-"], 1, "prjrings: bad sinogram size."),
     (b"8 0\n", ["-", "-"], 1, "prjrings: bad sinogram size."),
     (b"8 6\n" + bytes(8 * 47), ["-", "-"], 1, "prjrings: sinogram read error"),
+    # (an id of its own: pytest puts the test's id into the children's environment)
+    pytest.param(b"8 6 " + b"x" * (1 << 20), ["-", "-"], 1,
+                 "prjrings: sinogram header line longer than 1048576 bytes.", id="long-header"),
     (b"8 6\n" + np.r_[np.zeros(10), np.nan, np.zeros(37)].astype("<f8").tobytes(), ["-", "-"], 1,
      "prjrings: sinogram holds a sample that is not a finite number (row 1, column 2)."),
     (VALID, ["--fdr", "1", "-", "-"], 2, "prjrings: --fdr takes a rate between 0 and 1: 1"),
