@@ -8,7 +8,7 @@ interpolation) on the same sinogram in this process, and measures both
 against the true phantom sampled on each one's own pixel grid (ours has the
 axis between the middle pixels for even N, scikit-image's on pixel N/2).
 
-Writes docs/performance.md (a markdown table) and docs/performance.png.
+Writes the table of docs/performance.md (between its marker lines) and docs/performance.png.
 Needs Debian's python3-numpy, python3-skimage and python3-matplotlib.
 
 usage: bench/e2e.py [--build DIR] [--runs R] [--docs DIR]
@@ -166,15 +166,15 @@ def main():
                   "RMSE %(peer_error).4f" % row, flush=True)
 
     os.makedirs(args.docs, exist_ok=True)
-    with open(os.path.join(args.docs, "performance.md"), "w") as out:
-        out.write("| N | M | prjslice wall (s) | ns per update | peak RSS − workspace (MiB) "
-                  "| RMSE | iradon Hann wall (s) | iradon RMSE | speed-up |\n")
-        out.write("|---|---|---|---|---|---|---|---|---|\n")
-        for r in rows:
-            out.write("| %d | %d | %.2f ± %.2f | %.3f | %.1f | %.4f | %.1f | %.4f | %.1f× |\n" % (
-                r["n"], r["m"], r["wall"], r["spread"] / 2, r["ns"],
-                (r["rss"] - r["workspace"]) / 2 ** 20, r["error"], r["peer_wall"],
-                r["peer_error"], r["peer_wall"] / r["wall"]))
+    table = ["| N | M | prjslice wall (s) | ns per update | peak RSS − workspace (MiB) "
+             "| RMSE | iradon Hann wall (s) | iradon RMSE | speed-up |",
+             "|---|---|---|---|---|---|---|---|---|"]
+    for r in rows:
+        table.append("| %d | %d | %.2f ± %.2f | %.3f | %.1f | %.4f | %.1f | %.4f | %.1f× |" % (
+            r["n"], r["m"], r["wall"], r["spread"] / 2, r["ns"],
+            (r["rss"] - r["workspace"]) / 2 ** 20, r["error"], r["peer_wall"],
+            r["peer_error"], r["peer_wall"] / r["wall"]))
+    replace_table(os.path.join(args.docs, "performance.md"), "\n".join(table) + "\n")
 
     import matplotlib
     matplotlib.use("Agg")
@@ -191,6 +191,16 @@ def main():
     ax.legend()
     fig.tight_layout()
     fig.savefig(os.path.join(args.docs, "performance.png"), dpi=100)
+
+
+def replace_table(path, table):
+    """Puts the table between the page's two marker lines, keeping the rest."""
+    begin, end = "<!-- e2e.py table -->\n", "<!-- end of e2e.py table -->\n"
+    page = open(path).read() if os.path.exists(path) else begin + end
+    head, _, rest = page.partition(begin)
+    _, _, tail = rest.partition(end)
+    with open(path, "w") as out:
+        out.write(head + begin + table + end + tail)
 
 
 if __name__ == "__main__":
