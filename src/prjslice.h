@@ -40,6 +40,15 @@ inline bool ReadHeaderInt(const char*& p, int& value)
     return true;
 }
 
+// N and M from the start of a header line (its first headerBytes - 1 bytes,
+// as read into the buffer): false unless it begins with two ints, both
+// positive.
+inline bool ParseSinogramHeader(const char* header, int& N, int& M)
+{
+    const char* p = header;
+    return ReadHeaderInt(p, N) && ReadHeaderInt(p, M) && N > 0 && M > 0;
+}
+
 // Reads the header line of a sinogram into N and M, leaving in at the first
 // sample: the rest of a line longer than the buffer is read to its newline,
 // once N and M have been read from its start (so that input which is no
@@ -50,8 +59,7 @@ inline bool ReadSinogramHeader(FILE* in, int& N, int& M)
     char header[headerBytes] = {};
     if (!std::fgets(header, sizeof header, in))
         return false;
-    const char* p = header;
-    if (!ReadHeaderInt(p, N) || !ReadHeaderInt(p, M) || N <= 0 || M <= 0)
+    if (!ParseSinogramHeader(header, N, M))
         return false;
     if (!std::memchr(header, '\n', sizeof header - 1)) {
         int c;

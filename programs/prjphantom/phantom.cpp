@@ -18,10 +18,31 @@
 // upper halves of the ellipsoids: s_r grows strictly with r, from about
 // 1/sqrt(R) under the top to sqrt(1 - 1/(4 R^2)) just above the equator, so
 // no row is empty and no two are alike. The frames of a scan show domes.
+//
+// Texture: small ellipses inside the first (outer) ellipse, so that the
+// object has fine detail at every radius and not only the flat regions and
+// few edges of its large ellipses. Each has its centre uniform in the first
+// ellipse shrunk to kTextureFill of its size, semi-axes uniform in [1, 6]
+// detector intervals, its a axis at an angle uniform in [0, 180) degrees, and
+// the density +-[0.02, 0.1] times the first ellipse's |density|, either sign
+// alike. They are drawn from a 64-bit Mersenne Twister seeded with the seed
+// sequence (low 32 bits of the seed, high 32 bits, kTextureStream), each in
+// turn: the centre's two coordinates in the unit disc (pairs drawn in the
+// square until one falls inside), the two semi-axes, the angle, the sign and
+// the size of the density, every number the top 53 bits of one draw.
 
 #include "phantom.h"
 
 #include <cmath>
+#include <random>
+
+// Texture centres keep this share of the outer ellipse's size, away from its
+// rim.
+static const double kTextureFill = 0.85;
+
+// The third word of the texture generator's seed sequence, which keeps it
+// apart from the other generators drawn from the same seed.
+static const uint32_t kTextureStream = 0x74657874;  // "text"
 
 static const double kPi = 3.141592653589793;
 
@@ -85,4 +106,30 @@ void ProjectSlice(const std::vector<Ellipse>& slice, double theta, const Detecto
         row[k] = 0.0;
     for (const Ellipse& e : slice)
         AddProjection(e, theta, d, row);
+}
+
+std::vector<Ellipse> Texture(const std::vector<Ellipse>& phantom, int count, uint64_t seed)
+{
+    std::seed_seq sequence{static_cast<uint32_t>(seed), static_cast<uint32_t>(seed >> 32), kTextureStream};
+    std::mt19937_64 generator(sequence);
+    const auto uniform = [&generator]() { return static_cast<double>(generator() >> 11) * 0x1p-53; };
+    const Ellipse& host = phantom.front();
+    const double c = std::cos(host.angle), s = std::sin(host.angle);
+    std::vector<Ellipse> texture;
+    for (int n = 0; n < count; ++n) {
+        double u, v;
+        do {
+            u = 2 * uniform() - 1;
+            v = 2 * uniform() - 1;
+        } while (u * u + v * v > 1);
+        // (u, v) in the host's axes: u along its a axis, v along b
+        const double x = host.x + kTextureFill * (u * host.a * c - v * host.b * s);
+        const double y = host.y + kTextureFill * (u * host.a * s + v * host.b * c);
+        const double a = 1 + 5 * uniform(), b = 1 + 5 * uniform();
+        const double angle = kPi * uniform();
+        const double sign = uniform() < 0.5 ? -1 : 1;
+        const double density = sign * (0.02 + 0.08 * uniform()) * std::fabs(host.density);
+        texture.push_back(Ellipse{x, y, a, b, angle, density});
+    }
+    return texture;
 }

@@ -5,6 +5,7 @@
 // volume of ellipsoids, its slices seen by the detector rows, and the exact
 // line integrals of a slice (conventions in phantom.cpp).
 
+#include <cstdint>
 #include <vector>
 
 // An ellipse in detector intervals: centre (x, y), semi-axis a along the
@@ -31,5 +32,9 @@ std::vector<Ellipse> SliceEllipses(const std::vector<Ellipse>& phantom, int row,
 
 // The N line integrals of `slice` at the angle theta (radians) into `row`.
 void ProjectSlice(const std::vector<Ellipse>& slice, double theta, const Detector& d, double* row);
+
+// `count` small ellipses of the object's texture inside the first ellipse of
+// `phantom`, drawn from `seed` (rules in phantom.cpp).
+std::vector<Ellipse> Texture(const std::vector<Ellipse>& phantom, int count, uint64_t seed);
 
 #endif

@@ -19,6 +19,36 @@
 // rounded to nearest and clamped to the type's range; float samples are the
 // counts rounded to that precision.
 //
+// Defects. Each detector row gets the defective pixels asked for, at
+// columns at least kDefectEdge from the ends of the row and kDefectGap from
+// one another (so that every defect has sound neighbours), drawn from a
+// generator of their own: so the defects change nothing else, and a scan with
+// defects has the gains, dark levels and noise of the same scan without.
+// With c the pixel's count after the noise (its mean without noise), lambda
+// its mean, D its dark level and P the projections of the scan:
+// - stripe: c -> D + (c - D)(1 + delta) in every projection (the gain has
+//   moved since the flats: the sinogram's column is off by -ln(1 + delta)),
+//   |delta| uniform in [0.01, 0.05];
+// - partial: the same in the projections first ... last only, |delta| in
+//   [0.02, 0.1], last - first + 1 uniform in [P/10, P/2], first uniform over
+//   the places where the range fits;
+// - nonlinear: the light c - D becomes (c - D)(L / I0)^eps in flats and
+//   projections, L = lambda - D the mean light: a response I0 (L / I0)^(1 + eps),
+//   which makes the column's line integrals (1 + eps) p; |eps| in [0.02, 0.1];
+// - dead: c -> D + (c - lambda) sqrt(D / lambda) in flats and projections: the
+//   pixel reads its dark level and a dark frame's noise;
+// - saturated: c -> the largest count of the sample type (65535 for float
+//   types) in every frame;
+// - cluster: 2 to 6 neighbouring pixels (uniform) sharing one stripe's
+//   delta.
+// Every sign is + or - alike. Draws, row by row and in the order of the
+// kinds above, each defect in turn: its first column (uniform over the row,
+// drawn again while it would come too close to a defect already placed; a
+// cluster draws its width first), then its sign and size, and for a partial
+// one its length and first projection. The generator is a 64-bit Mersenne
+// Twister seeded with the seed sequence (low 32 bits of the seed, high 32
+// bits, kDefectStream); every number is the top 53 bits of one draw.
+//
 // Frames, in frame order: the darks, the flats, the projections, and with
 // flats after, a second flat series. Projection m lies at the angle
 // ra + m 180/M + e_m degrees, m = 0 ... P - 1, where P is M (half a turn), 2M
@@ -105,6 +135,21 @@ static const double kTiffPageOverhead = 512;
 
 static const double kPi = 3.141592653589793;
 
+// Defects keep kDefectEdge columns from the ends of a row and kDefectGap
+// columns between one another.
+static const int kDefectEdge = 2;
+static const int kDefectGap = 6;
+static const int kMaxClusterWidth = 6;
+
+// Draws of a defect's column before the row counts as too full for it.
+static const int kDefectTries = 100000;
+
+// The third word of the defect generator's seed sequence.
+static const uint32_t kDefectStream = 0x64656665;  // "defe"
+
+// A float sample's saturation count, that of a 16-bit detector.
+static const double kFloatSaturation = 65535;
+
 // The scan being written, with its frames in frame order.
 static const PhantomScan* S;
 static std::vector<PhantomFrame> frames;
@@ -119,6 +164,19 @@ static std::vector<double> integrals;
 static std::mt19937_64 rng;
 // Per projection: the jitter e_m of its angle, degrees.
 static std::vector<double> jitter;
+
+// The defective pixels (at r N + k), and each frame's mean counts before
+// the noise, which some defects need.
+enum class DefectKind { stripe, partial, nonlinear, dead, saturated };
+struct DefectPixel {
+    size_t at;
+    DefectKind kind;
+    double size;        // delta of a gain 1 + delta, or eps of a power 1 + eps
+    int first, last;    // partial: the projections with the gain moved
+};
+static std::vector<DefectPixel> defective;
+static std::vector<double> means;
+
 
 // The outputs: the temporaries (files or a directory) being filled, with the
 // final name of each, and whether this run created the TIFF directory OUT.
@@ -188,6 +246,112 @@ std::vector<PhantomFrame> FrameOrder(const PhantomScan& s)
 // Uniform on [0, 1): the top 53 bits of the generator.
 static double Uniform() { return static_cast<double>(rng() >> 11) * 0x1p-53; }
 
+int DefectColumns(const Defects& d)
+{
+    const int singles = d.stripes + d.partial + d.nonlinear + d.dead + d.saturated;
+    return singles * (1 + kDefectGap) + d.clusters * (kMaxClusterWidth + kDefectGap);
+}
+
+// The defective pixels of every row (rules at the top).
+static void PlaceDefects()
+{
+    const Defects& d = S->defects;
+    const int N = S->detector.N, P = Projections(*S);
+    std::seed_seq sequence{static_cast<uint32_t>(S->seed), static_cast<uint32_t>(S->seed >> 32), kDefectStream};
+    std::mt19937_64 generator(sequence);
+    const auto uniform = [&generator]() { return static_cast<double>(generator() >> 11) * 0x1p-53; };
+    const auto sized = [&uniform](double low, double high) {
+        const double sign = uniform() < 0.5 ? -1 : 1;
+        return sign * (low + (high - low) * uniform());
+    };
+    std::vector<char> taken(N);
+    for (int r = 0; r < S->rows; ++r) {
+        std::fill(taken.begin(), taken.end(), 0);
+        // The first column of `width` free ones, which with the gaps about
+        // them are taken from then on.
+        const auto place = [&](int width) {
+            for (int tries = 0;; ++tries) {
+                if (tries == kDefectTries)
+                    Fail("the defects do not fit apart in a row of " + std::to_string(N) + " pixels: ask for fewer");
+                const int c = kDefectEdge + static_cast<int>(uniform() * (N - 2 * kDefectEdge - width + 1));
+                if (std::find(taken.begin() + c, taken.begin() + c + width, 1) != taken.begin() + c + width)
+                    continue;
+                std::fill(taken.begin() + std::max(0, c - kDefectGap), taken.begin() + std::min(N, c + width + kDefectGap), 1);
+                return static_cast<size_t>(r) * N + c;
+            }
+        };
+        for (int n = 0; n < d.stripes; ++n) {
+            const size_t at = place(1);
+            defective.push_back({at, DefectKind::stripe, sized(0.01, 0.05), 0, 0});
+        }
+        for (int n = 0; n < d.partial; ++n) {
+            const size_t at = place(1);
+            const double delta = sized(0.02, 0.1);
+            const int length = std::max(1, P / 10 + static_cast<int>(uniform() * (P / 2 - P / 10 + 1)));
+            const int first = static_cast<int>(uniform() * (P - length + 1));
+            defective.push_back({at, DefectKind::partial, delta, first, first + length - 1});
+        }
+        for (int n = 0; n < d.nonlinear; ++n) {
+            const size_t at = place(1);
+            defective.push_back({at, DefectKind::nonlinear, sized(0.02, 0.1), 0, 0});
+        }
+        for (int n = 0; n < d.dead; ++n)
+            defective.push_back({place(1), DefectKind::dead, 0, 0, 0});
+        for (int n = 0; n < d.saturated; ++n)
+            defective.push_back({place(1), DefectKind::saturated, 0, 0, 0});
+        for (int n = 0; n < d.clusters; ++n) {
+            const int width = 2 + static_cast<int>(uniform() * (kMaxClusterWidth - 1));
+            const size_t at = place(width);
+            const double delta = sized(0.01, 0.05);
+            for (int j = 0; j < width; ++j)
+                defective.push_back({at + j, DefectKind::stripe, delta, 0, 0});
+        }
+    }
+}
+
+// The largest count a pixel can read.
+static double SaturationCount()
+{
+    switch (S->type) {
+    case SampleType::UInt8: return std::numeric_limits<uint8_t>::max();
+    case SampleType::UInt16: return std::numeric_limits<uint16_t>::max();
+    case SampleType::UInt32: return std::numeric_limits<uint32_t>::max();
+    case SampleType::Float32:
+    case SampleType::Float64: return kFloatSaturation;
+    }
+    return 0;
+}
+
+// The defects applied to the counts of frame f, whose means are in `means`.
+static void ApplyDefects(const PhantomFrame& f)
+{
+    for (const DefectPixel& p : defective) {
+        const double D = darkLevel[p.at], lambda = means[p.at];
+        double& c = counts[p.at];
+        switch (p.kind) {
+        case DefectKind::stripe:
+            if (f.key == kProjection)
+                c = D + (c - D) * (1 + p.size);
+            break;
+        case DefectKind::partial:
+            if (f.key == kProjection && f.m >= p.first && f.m <= p.last)
+                c = D + (c - D) * (1 + p.size);
+            break;
+        case DefectKind::nonlinear:
+            if (f.key != kDark)
+                c = D + (c - D) * std::pow((lambda - D) / S->i0, p.size);
+            break;
+        case DefectKind::dead:
+            if (f.key != kDark)
+                c = D + (c - lambda) * std::sqrt(D / lambda);
+            break;
+        case DefectKind::saturated:
+            c = SaturationCount();
+            break;
+        }
+    }
+}
+
 // The samples of one type: counts rounded to nearest and clamped for
 // integers, rounded to the precision for floats.
 template <typename T>
@@ -224,9 +388,12 @@ static void MakeFrame(const PhantomFrame& f)
                                  darkLevel[at + k];
             }
         }
+        if (!defective.empty())
+            means = counts;
         if (S->poisson)
             for (double& c : counts)
                 c = static_cast<double>(std::poisson_distribution<long long>(c)(rng));
+        ApplyDefects(f);
     }
     switch (S->type) {
     case SampleType::UInt8: Store<uint8_t>(counts.data(), n, samples.data()); break;
@@ -734,6 +901,7 @@ void WriteScan(const PhantomScan& scan)
             g = 0.9 + 0.2 * Uniform();
         for (double& d : darkLevel)
             d = 90 + 20 * Uniform();
+        PlaceDefects();
 
         // The jitter from its own generator, seeded next to the first.
         std::mt19937_64 jitterRng(scan.seed + 1);

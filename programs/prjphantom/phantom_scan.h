@@ -14,6 +14,18 @@
 enum class ScanFormat { DataExchange, NXtomo, Plain, Tiff, TiffMulti };
 enum class SampleType { UInt8, UInt16, UInt32, Float32, Float64 };
 
+// Defective pixels, per detector row: each of the first five kinds counts
+// single pixels, clusters counts groups of 2 to 6 neighbouring pixels (rules
+// in phantom_scan.cpp).
+struct Defects {
+    int stripes = 0;     // gain in the projections off that in the flats
+    int partial = 0;     // gain off in a range of projections only
+    int nonlinear = 0;   // response a power of the intensity
+    int dead = 0;        // no response to the beam
+    int saturated = 0;   // stuck at the largest count
+    int clusters = 0;    // neighbours sharing a gain off as stripes'
+};
+
 struct PhantomScan {
     ScanFormat format = ScanFormat::DataExchange;
     Detector detector{};
@@ -40,6 +52,7 @@ struct PhantomScan {
     std::string anglesFile;          // text file of the projections' angles, or empty
     std::string frameAnglesFile;     // text file of every frame's angle, or empty
     std::string flatsFile, darksFile;  // Data Exchange: flats, darks in files of their own
+    Defects defects;                 // defective pixels of every row
     std::string out;                 // HDF5 file or TIFF directory
 };
 
@@ -56,6 +69,10 @@ struct PhantomFrame {
 // The number of projections, and every frame in frame order.
 int Projections(const PhantomScan& scan);
 std::vector<PhantomFrame> FrameOrder(const PhantomScan& scan);
+
+// The detector columns that the defects of one row need at least, each with
+// the gap kept beside it, for the check that they can fit the row.
+int DefectColumns(const Defects& d);
 
 // The HDF5 filter names that --compress takes.
 bool KnownFilter(const std::string& name);

@@ -29,7 +29,8 @@
 // centre (boundary included), as a 32-bit float TIFF, or with --truth-raw as
 // N * N little-endian binary64 values, row 0 first, column 0 first.
 //
-// Scans: counts, frame order and file layouts in phantom_scan.cpp.
+// Scans: counts, defective pixels, frame order and file layouts in
+// phantom_scan.cpp; the texture in phantom.cpp.
 //
 // Exit status: 0 on success, 2 for a usage error (message and usage on
 // standard error, nothing written), 1 when an output cannot be written.
@@ -84,6 +85,10 @@ static const long long kMaxFramePixels = 1LL << 28;
 // in memory, and a mistyped M would only fill the disc.
 static const long long kMaxFrames = 1LL << 20;
 
+// The most texture ellipses: every projection sums over all of them, and far
+// fewer already fill the object with detail.
+static const int kMaxTexture = 100000;
+
 // The noise seed when --seed is not given, so that noisy runs repeat.
 static const uint64_t kDefaultSeed = 1;
 
@@ -113,6 +118,9 @@ static const char kUsage[] =
     "                - 1/2)/R of its axis: the ellipse with both semi-axes\n"
     "                scaled by sqrt(1 - h^2)\n"
     "  --row r       SG and TRUTH of detector row r (0 to R - 1)\n"
+    "  --texture K   add K small ellipses inside the first one (semi-axes 1 to\n"
+    "                6 detector intervals, densities +-0.02 to 0.1 of its own),\n"
+    "                drawn from the seed: fine detail at every radius\n"
     "  --            end of options\n"
     "scan formats (--scan FORMAT):\n"
     "  dx          Data Exchange HDF5: /exchange/data, data_white, data_dark,\n"
@@ -166,6 +174,17 @@ static const char kUsage[] =
     "                  the flats before and after\n"
     "  --invalid-frame nxtomo, plain: a frame of zeros with image key 3 after\n"
     "                  projection ceil(P/2) - 1 of P\n"
+    "defective pixels, K per detector row, kept apart (the noise and all else\n"
+    "stay those of the scan without them; --row writes the sound truth):\n"
+    "  --stripes K     gain in the projections 1 +- 0.01 to 0.05 of that in the\n"
+    "                  flats (full stripes)\n"
+    "  --partial K     the same, +-0.02 to 0.1, in a run of P/10 to P/2 of the\n"
+    "                  P projections only (partial stripes)\n"
+    "  --nonlinear K   response I0 (I / I0)^(1 +- 0.02 to 0.1)\n"
+    "  --dead K        reading the dark level only\n"
+    "  --saturated K   stuck at the largest count (65535 for float types)\n"
+    "  --clusters K    2 to 6 neighbouring pixels sharing one stripe's gain\n"
+    "                  (wide stripes)\n"
     "Options may come anywhere and take their value as --name v or --name=v;\n"
     "operands such as -127.5 are not options.\n";
 
@@ -195,6 +214,7 @@ struct Options {
     uint64_t seed = kDefaultSeed;
     int rows = 4, row = -1;       // detector rows; the row written, or none
     std::vector<Ellipse> ellipses;
+    int texture = 0;              // small ellipses added inside the first
     bool scan = false;            // a raw scan into scanOptions.out
     bool halfAcquisition = false; // a full turn of an object wider than the covered disc
     PhantomScan scanOptions;
@@ -266,7 +286,8 @@ static const char* const kScanOptions[] = {
     "--i0", "--dtype", "--poisson", "--flats", "--darks", "--full-turn", "--end-frame",
     "--big-endian", "--radians", "--compress", "--chunked", "--entry", "--flats-after",
     "--drift", "--invalid-frame", "--half-acquisition", "--jitter", "--angles-file",
-    "--frame-angles", "--flats-file", "--darks-file"};
+    "--frame-angles", "--flats-file", "--darks-file", "--stripes", "--partial", "--nonlinear", "--dead",
+    "--saturated", "--clusters"};
 static const char* const kSinogramOptions[] = {"--noise", "--truth-raw", "--row"};
 
 static bool Among(const std::string& name, const char* const* names, size_t count)
@@ -308,6 +329,9 @@ static void CheckScan(const Options& o, const std::vector<std::string>& given)
     for (const PhantomFrame& f : FrameOrder(s))
         if (!(f.beam > 0))
             UsageError("the drift makes the beam vanish (want 1 + d (f - fb)/(fa - fb) > 0 in every frame)");
+    if (DefectColumns(s.defects) > o.N - 4)
+        UsageError("too many defects for a row of " + std::to_string(o.N) +
+                   " pixels (with the gaps kept between them they need more)");
     if (s.out == "-")
         UsageError("OUT cannot be standard output");
     if (s.flats == 0 && !s.flatsFile.empty())
@@ -361,11 +385,13 @@ static Options ParseArguments(int argc, char** argv)
             name = arg.substr(0, eq);
             value = arg.substr(eq + 1);
         }
-        static const char* const valued[] = {"--ellipse", "--noise",  "--seed",        "--scan",
-                                             "--rows",    "--row",    "--i0",          "--dtype",
-                                             "--flats",   "--darks",  "--drift",       "--compress",
-                                             "--entry",   "--jitter", "--angles-file", "--frame-angles",
-                                             "--flats-file", "--darks-file"};
+        static const char* const valued[] = {"--ellipse", "--noise",     "--seed",      "--scan",
+                                             "--rows",    "--row",       "--i0",        "--dtype",
+                                             "--flats",   "--darks",     "--drift",     "--compress",
+                                             "--entry",   "--jitter",    "--angles-file", "--frame-angles",
+                                             "--flats-file", "--darks-file", "--texture", "--stripes",
+                                             "--partial", "--nonlinear", "--dead",      "--saturated",
+                                             "--clusters"};
         if (!Among(name, valued, std::size(valued)))
             UsageError("unknown option " + arg);
         if (eq == std::string::npos) {
@@ -418,8 +444,19 @@ static Options ParseArguments(int argc, char** argv)
             if (t == std::size(types))
                 UsageError("bad dtype '" + value + "' (want uint8, uint16, uint32, float32 or float64)");
             s.type = static_cast<SampleType>(t);
-        } else if (name == "--flats" || name == "--darks") {
-            int* count = name == "--flats" ? &s.flats : &s.darks;
+        } else if (name == "--flats" || name == "--darks" || name == "--texture" || name == "--stripes" ||
+                   name == "--partial" || name == "--nonlinear" || name == "--dead" || name == "--saturated" ||
+                   name == "--clusters") {
+            Defects& d = s.defects;
+            int* count = name == "--flats"       ? &s.flats
+                         : name == "--darks"     ? &s.darks
+                         : name == "--texture"   ? &o.texture
+                         : name == "--stripes"   ? &d.stripes
+                         : name == "--partial"   ? &d.partial
+                         : name == "--nonlinear" ? &d.nonlinear
+                         : name == "--dead"      ? &d.dead
+                         : name == "--saturated" ? &d.saturated
+                                                 : &d.clusters;
             if (!ParseInt(v, count) || *count < 0)
                 UsageError("bad " + name.substr(2) + " '" + value + "' (want an integer >= 0)");
         } else if (name == "--drift") {
@@ -477,6 +514,11 @@ static Options ParseArguments(int argc, char** argv)
             o.ellipses.push_back(
                 Ellipse{e[0] * R, e[1] * R, e[2] * R, e[3] * R, e[4] * kPi / 180, e[5]});
     }
+    if (o.texture > kMaxTexture)
+        UsageError("bad texture '" + std::to_string(o.texture) + "' (want at most " +
+                   std::to_string(kMaxTexture) + " ellipses)");
+    const std::vector<Ellipse> texture = Texture(o.ellipses, o.texture, o.seed);
+    o.ellipses.insert(o.ellipses.end(), texture.begin(), texture.end());
 
     if (o.scan) {
         s.fullTurn |= o.halfAcquisition;

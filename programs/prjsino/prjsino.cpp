@@ -38,6 +38,10 @@
 // reconstructor reads N and M and passes over the rest. Then M rows of N
 // little-endian binary64 values.
 //
+// --rings removes the stripes of every sinogram (the method of prjrings, its
+// defaults) once the pass has written it whole, before its rename; to
+// standard output each sinogram is held whole and corrected before it goes.
+//
 // One pass over the kept projections serves every selected row: a block of
 // consecutive sinogram rows is made from its projections, read and
 // normalised, then each detector row's part of it is written to that row's
@@ -48,8 +52,9 @@
 // the two frames that give the axes (their selected rows), and each HDF5
 // dataset's chunk cache (the chunks one frame touches, at most half the
 // budget); medians also hold every frame of a flat series, for as many rows
-// at a time as fit the budget. Several rows on standard output are held
-// whole instead of the block (rows x M x N values), one projection in flight.
+// at a time as fit the budget. Several rows on standard output (or one with
+// --rings) are held whole instead of the block (rows x M x N values), one
+// projection in flight.
 //
 // Files are written under hidden temporary names in OUTDIR
 // (.NAME.part-HOST-PID) and renamed once all are whole; a failed or
@@ -69,6 +74,7 @@
 #include "halfturn.h"
 #include "mirror.h"
 #include "parse.h"
+#include "rings.h"
 #include "scan.h"
 
 #include <dirent.h>
@@ -130,6 +136,7 @@ static const char kUsage[] =
     "  --raw             the frames are transmissions already: p = -ln(I)\n"
     "  --no-log          the frames are line integrals already: p = I\n"
     "  --memory MIB      memory for the block of projections (default 256)\n"
+    "  --rings           remove stripes from every sinogram, as prjrings does\n"
     "  --info            print a summary of the scan, write nothing\n"
     "  --format F        the summary as text (default) or json\n"
     "  -h, --help        this text\n"
@@ -164,6 +171,7 @@ struct Options {
     Mode mode = Mode::flatField;
     double memory = 256;
     bool info = false;
+    bool rings = false;              // stripes removed from every sinogram
     bool json = false;   // --info as one JSON object
 };
 
@@ -234,10 +242,12 @@ static Options ParseArguments(int argc, char** argv)
         if (word == "-h" || word == "--help") {
             std::fputs(kUsage, stdout);
             std::exit(0);
-        } else if (word == "--info" || word == "--median" || word == "--raw" || word == "--no-log") {
+        } else if (word == "--info" || word == "--median" || word == "--raw" || word == "--no-log" ||
+                   word == "--rings") {
             if (inlineValue)
                 UsageError("option " + word + " takes no value");
             o.info |= word == "--info";
+            o.rings |= word == "--rings";
             o.median |= word == "--median";
             raw |= word == "--raw";
             noLog |= word == "--no-log";
@@ -975,6 +985,33 @@ static std::string WriteBlock(const double* values, int frames, int m0, int coun
     return "";
 }
 
+// --rings: the stripes of the sinogram in `path`, whose samples follow a
+// header line of `offset` bytes, removed in place (prjrings' method, with its
+// defaults). Returns the columns corrected; throws the failure as text.
+static size_t RemoveStripes(const std::string& path, size_t offset, int N, int M)
+{
+    std::vector<double> samples(size_t(N) * M);
+    FILE* f = std::fopen(path.c_str(), "r+b");
+    const auto failed = [&](const char* what) {
+        const std::string reason = std::strerror(errno);
+        if (f)
+            std::fclose(f);
+        return path + ": cannot " + what + " for --rings: " + reason;
+    };
+    if (!f)
+        throw failed("open");
+    if (fseeko(f, off_t(offset), SEEK_SET) != 0 || std::fread(samples.data(), sizeof(double), samples.size(), f) != samples.size())
+        throw failed("read");
+    const size_t corrected = RemoveRings(samples.data(), N, M, RingOptions()).columns.size();
+    if (fseeko(f, off_t(offset), SEEK_SET) != 0 || std::fwrite(samples.data(), sizeof(double), samples.size(), f) != samples.size())
+        throw failed("write");
+    if (std::fclose(f) != 0) {
+        f = nullptr;
+        throw failed("write");
+    }
+    return corrected;
+}
+
 // Writes the sinograms of rows row0 ... row0 + count - 1, in one pass over
 // the kept projections; then reports what was chosen, what was clamped and
 // what was written.
@@ -995,9 +1032,10 @@ static void Convert(Scan& scan, const Options& o, const HalfTurn& turn, const Co
     const size_t blocks = budget > cacheBytes ? budget - cacheBytes : 0;
     const bool toStdout = o.outdir == "-";
     // Standard output takes the sinograms one after another: one row goes
-    // out as it is made; several are held until the last projection is read,
-    // each sinogram row copied into them as it comes (no blocks in flight).
-    const bool holding = toStdout && count > 1;
+    // out as it is made; several, or one to correct with --rings, are held
+    // until the last projection is read, each sinogram row copied into them
+    // as it comes (no blocks in flight).
+    const bool holding = toStdout && (count > 1 || o.rings);
     const int block = holding ? 1
                               : static_cast<int>(std::max<size_t>(
                                     1, std::min<size_t>({blocks / 2 / frameBytes, size_t(M), size_t(kMaxBlock)})));
@@ -1088,6 +1126,17 @@ static void Convert(Scan& scan, const Options& o, const HalfTurn& turn, const Co
                              std::cref(headers), toStdout, holding ? held.data() : nullptr);
     }
     written();
+    size_t stripes = 0;
+    for (int r = 0; r < count && o.rings && toStdout; ++r)  // each held sinogram corrected whole
+        stripes += RemoveRings(held.data() + size_t(r) * M * N, N, M, RingOptions()).columns.size();
+    if (o.rings && !toStdout) {
+        try {
+            for (int r = 0; r < count; ++r)
+                stripes += RemoveStripes(temporaries[r], headers[r].size(), N, M);
+        } catch (const std::string& error) {
+            Fail(error);
+        }
+    }
     if (toStdout) {
         const size_t rowValues = size_t(M) * N;
         for (int r = 0; r < count && holding; ++r)
@@ -1116,6 +1165,9 @@ static void Convert(Scan& scan, const Options& o, const HalfTurn& turn, const Co
                      static_cast<unsigned long long>(samples),
                      o.mode == Mode::noLog ? "not finite, set to 0"
                                            : Clamped(o.clip).c_str());
+    if (o.rings)
+        std::fprintf(stderr, "prjsino: stripes removed: %zu columns corrected in %d sinogram%s\n", stripes, count,
+                     count == 1 ? "" : "s");
     if (!toStdout)
         std::fprintf(stderr, "prjsino: %s\n", (count == 1 ? names[0] : names[0] + " ... " + names[count - 1]).c_str());
 }

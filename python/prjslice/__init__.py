@@ -18,7 +18,8 @@ the directory named by the environment variable PRJSLICE_BIN (bindir()).
 from ._formats import read_sinogram, write_sinogram
 from ._programs import ReconstructionError, bindir
 from ._reconstruct import AxisWarning, RunInfo, find_axis, reconstruct, reconstruct_stack
+from ._rings import remove_rings
 from ._scan import ScanInfo, reconstruct_scan
 
 __all__ = ["AxisWarning", "ReconstructionError", "RunInfo", "ScanInfo", "bindir", "find_axis", "read_sinogram",
-           "reconstruct", "reconstruct_scan", "reconstruct_stack", "write_sinogram"]
+           "reconstruct", "reconstruct_scan", "reconstruct_stack", "remove_rings", "write_sinogram"]

@@ -45,10 +45,10 @@ for program in "${programs[@]}"; do
     [[ -x $bin/$program ]] || fail "$bin/$program is not installed"
 done
 page=$prefix/$mandir/man1/prjslice.1
-for p in prjslice.1 prjslice-fixed.1 prjsino.1; do
+for p in prjslice.1 prjslice-fixed.1 prjsino.1 prjrings.1; do
     [[ -f $prefix/$mandir/man1/$p ]] || fail "$prefix/$mandir/man1/$p is not installed"
 done
-[[ $failures -eq 0 ]] && pass "installed: ${programs[*]}, prjslice(1), prjslice-fixed(1), prjsino(1)"
+[[ $failures -eq 0 ]] && pass "installed: ${programs[*]}, prjslice(1), prjslice-fixed(1), prjsino(1), prjrings(1)"
 
 # The installed programs, run from the prefix.
 cd "$work" || exit 1
@@ -85,12 +85,13 @@ if ! command -v groff >/dev/null; then
     lacking groff "the man page"
 else
     sino_page=$prefix/$mandir/man1/prjsino.1
-    warnings=$(for p in "$page" "$sino_page"; do
+    rings_page=$prefix/$mandir/man1/prjrings.1
+    warnings=$(for p in "$page" "$sino_page" "$rings_page"; do
         groff -man -Tutf8 -ww -z "$p" 2>&1; groff -man -Tascii -ww -z "$p" 2>&1
     done)
     if [[ -z $warnings ]]; then pass "groff renders the pages without warnings, in UTF-8 and in ASCII"; else fail "groff: $warnings"; fi
     if command -v mandoc >/dev/null; then
-        lint=$(mandoc -T lint -W warning "$page" "$sino_page" 2>&1)
+        lint=$(mandoc -T lint -W warning "$page" "$sino_page" "$rings_page" 2>&1)
         if [[ $? -eq 0 && -z $lint ]]; then pass "mandoc -T lint finds nothing"; else fail "mandoc: $lint"; fi
     else
         lacking mandoc "the lint of the page"

@@ -569,7 +569,7 @@ def test_rows_standard_output_and_info(tmp_path):
 # --info --format json against the text report and the files written; "-"
 # against the files, one after another. A scan name that JSON must escape.
 @pytest.mark.parametrize("rows, name", [(["--rows", "10"], "scan.h5"), (["--rows", "3:7"], 'we"ird\\\tname.h5'),
-                                        ([], "scan.h5")])
+                                        ([], "scan.h5"), (["--rows", "3:7", "--rings"], "scan.h5")])
 def test_report_and_stream_of_selected_rows(tmp_path, rows, name):
     gain, dark = detector(rows=12)
     proj = gain * I0 * np.exp(-line_integrals(M, rows=12)) + dark
