@@ -58,8 +58,8 @@ def fit_axis_line(estimates):
         raise ValueError("no row determines the axis")
     rows = np.array(sorted(estimates), dtype=float)
     values = np.array([estimates[int(r)] for r in rows], dtype=float)
-    if len(rows) == 1:
-        return AxisLine(float(values[0]), 0.0, [int(rows[0])], {})
+    if np.all(values == values[0]):  # one axis for all, exactly (the importer's for a full turn)
+        return AxisLine(float(values[0]), 0.0, [int(r) for r in rows], {})
     i, j = np.triu_indices(len(rows), 1)
     slope = float(np.median((values[j] - values[i]) / (rows[j] - rows[i])))
     r0 = float(np.median(values - slope * rows))

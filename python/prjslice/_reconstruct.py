@@ -49,7 +49,9 @@ class _Slices:
         if fixed and bands is not None:
             raise ValueError("bands need the full build: prjslice-fixed has the Chesler kernel only")
         self.path = program("prjslice-fixed" if fixed else "prjslice")
-        self.dr, self.r0, self.ra = float(dr), None if r0 is None else float(r0), float(ra)
+        # r0 is one r0/dr for every slice, or a list of one per slice.
+        self.r0 = [float(v) for v in r0] if isinstance(r0, list) else None if r0 is None else float(r0)
+        self.dr, self.ra = float(dr), float(ra)
         # The child sees BPF_RANGE only as bands gives it, never the caller's.
         self.env = {k: v for k, v in os.environ.items() if k != "BPF_RANGE"}
         if bands is not None:
@@ -59,7 +61,8 @@ class _Slices:
         """Reconstructs one converted sinogram: (image, RunInfo), or the
         ReconstructionError of the failed run."""
         M, N = samples.shape
-        r0 = -(N - 1) / 2 if self.r0 is None else self.r0
+        r0 = self.r0[slice] if isinstance(self.r0, list) else self.r0
+        r0 = -(N - 1) / 2 if r0 is None else r0
         # repr gives the shortest text that atof reads back as the same double.
         args = ["-", repr(self.dr), repr(r0), repr(self.ra), "-"]
         code, out_bytes, err = children.run(self.path, args, header(N, M), samples, self.env)
@@ -131,7 +134,8 @@ def reconstruct_stack(sinograms, dr=1.0, r0=None, ra=0.0, *, bands=None, fixed=F
 
     sinograms is an (S, M, N) array or an iterable of (M, N) sinograms with
     one N (read as needed: at most jobs are held at once). dr, r0, ra, bands
-    and fixed apply to every slice as in reconstruct. Up to jobs programs run
+    and fixed apply to every slice as in reconstruct; r0 may also be a list
+    of one r0/dr per slice. Up to jobs programs run
     at once (default: the CPU count); the images come in the input's order.
     progress=True shows a progress bar (tqdm where installed, else a counter
     on standard error). info=True returns (images, [RunInfo per slice]).

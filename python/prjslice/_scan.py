@@ -20,6 +20,7 @@ from dataclasses import dataclass
 
 import numpy as np
 
+from ._axis_fit import fit_axis_line, spread_rows
 from ._formats import HEADER_BYTES, _SIZES, _fields
 from ._programs import Children, ReconstructionError, failure, on_worker, program
 from ._reconstruct import AxisWarning, reconstruct_stack
@@ -85,18 +86,83 @@ def report(prjsino, options, scan):
     return json.loads(out.decode("utf-8", "surrogateescape"))
 
 
-def axis(prjsino, prjaxis, options, scan, row):
-    """The r0/dr that prjaxis prints for the sinogram of one row, imported by
-    prjsino: (its text, its warnings as a list of lines). Raises the
-    ReconstructionError of prjsino when the row cannot be imported, else of
-    prjaxis when it finds no axis."""
+def header_axis(line):
+    """The r0/dr that a sinogram's header line gives: minus the axis= column
+    the importer wrote, or None where it wrote none."""
+    sizes = _SIZES.match(line)
+    fields = _fields(line[sizes.end():line.find(b"\n")]) if sizes else {}
+    return -fields["axis"] if "axis" in fields else None
+
+
+def sinogram_axis(prjaxis, path=None, samples=b""):
+    """The r0/dr of one sinogram, a file at path or the bytes of samples:
+    (r0/dr, where it came from, prjaxis's doubts as a list of lines). The
+    header's axis= holds where it is there; otherwise prjaxis's estimate. A
+    sinogram that determines no axis (prjaxis exits 1) gives (None, prjaxis's
+    message, []); another failure of prjaxis raises its ReconstructionError."""
+    if path is not None:
+        with open(path, "rb") as f:
+            samples_head = f.read(HEADER_BYTES + 1)
+    else:
+        samples_head = samples[:HEADER_BYTES + 1]
+    given = header_axis(samples_head)
+    if given is not None:
+        return given, "the importer's axis=", []
+    argument = [] if path is None else ["./" + path if path.startswith("-") else os.fspath(path)]
+    code, out, err = collect(prjaxis, argument or ["-"], samples)
+    lines = [line for line in err.splitlines() if line.strip()]
+    if code == 1:
+        return None, lines[-1] if lines else "prjaxis exit status 1", []
+    if code != 0:
+        raise failure(prjaxis, code, err)
+    return float(out.decode("ascii")), "prjaxis", lines
+
+
+def imported_axis(prjsino, prjaxis, options, scan, row):
+    """sinogram_axis of one row of the scan, imported by prjsino; a row that
+    prjsino cannot import raises its ReconstructionError."""
     code, sinogram, err = collect(prjsino, [*options, "--rows", str(row), "--", os.fspath(scan), "-"])
     if code != 0:
         raise failure(prjsino, code, err)
-    code, out, err = collect(prjaxis, ["-"], sinogram)
-    if code != 0:
-        raise failure(prjaxis, code, err)
-    return out.decode("ascii").strip(), [line for line in err.splitlines() if line.strip()]
+    return sinogram_axis(prjaxis, samples=sinogram)
+
+
+def axis_line(rows, estimate, note, warn, label=lambda row: "row %d" % row):
+    """The straight line r0/dr = r0 + slope * row through the axes of rows
+    spread over the stack (rows: the stack's row numbers in order, each a
+    number the line is fitted against). estimate(row) gives a row's
+    (r0/dr or None, where from, doubts); note(text) is told every estimate,
+    every row skipped and the line, warn(text) prjaxis's doubts and every
+    row off the line by more than half a bin; label(row) names a row.
+    Raises ValueError when no row determines the axis."""
+    estimates = {}
+    for index in spread_rows(0, len(rows) - 1):
+        value, source, doubts = estimate(rows[index])
+        for line in doubts:
+            warn(line)
+        if value is None:
+            note("%s determines no axis (%s); skipped" % (label(rows[index]), source))
+        else:
+            note("%s: r0/dr %r (%s)" % (label(rows[index]), value, source))
+            estimates[rows[index]] = value
+    if not estimates:
+        raise ValueError("no row determines the axis (%s)" % source)
+    fit = fit_axis_line(estimates)
+    note("axis: r0/dr %r %+.6g * row (a slope of %.6g bins per row, through %d of %d rows)"
+         % (fit.r0, fit.slope, fit.slope, len(fit.used), len(estimates)))
+    for row, value in sorted(fit.outliers.items()):
+        warn("warning: %s: r0/dr %r lies %.3g bins off the line" % (label(row), value, abs(value - fit.at(row))))
+    return fit
+
+
+def full_turn_options(options, found):
+    """The importer's options with the axis of a full turn fixed at the one
+    registered for the whole selection, so that every band is combined
+    about the same axis into the same N (each band registered on its own
+    rows could differ)."""
+    if found.get("full_turn") and "--axis" not in options:
+        return [*options, "--axis", repr(float(found["full_turn"]["axis"]))]
+    return options
 
 
 class Band:
@@ -226,8 +292,8 @@ def importer_options(rows=None, angles=None, half=None, flats=None, darks=None, 
 class ScanInfo:
     """What reconstruct_scan reports beside the images.
 
-    r0        the r0/dr the slices were made with (for "auto", prjaxis's on
-              the middle row, as it printed it)
+    r0        the r0/dr the slices were made with (for "auto", a list: the
+              fitted line's value at each row)
     ra        the start angle, the scan's (its sinograms' ra)
     rows      the detector row of each image
     report    prjsino's report (prjsino --info --format json) as a dict
@@ -272,7 +338,7 @@ class _Rows:
 
 
 def reconstruct_scan(path, rows=None, dr=1.0, r0="auto", *, band=64, angles=None, half=None, flats=None,
-                     darks=None, median=False, clip=None, raw=False, no_log=False, bands=None, fixed=False,
+                     darks=None, median=False, clip=None, raw=False, no_log=False, rings=False, bands=None, fixed=False,
                      jobs=None, progress=False, info=False):
     """Reconstructs the detector rows of a raw scan; returns the (S, N, N)
     float32 images, one per row in row order.
@@ -282,11 +348,17 @@ def reconstruct_scan(path, rows=None, dr=1.0, r0="auto", *, band=64, angles=None
     rows     None (every row), a row R, or range(A, B) or (A, B) for the
              rows A ... B-1
     dr       detector interval
-    r0       r0/dr: "auto" (prjaxis's on the middle row, the lower of two),
-             a number, or None (the detector centre)
+    r0       r0/dr: "auto", a number, or None (the detector centre). "auto"
+             estimates the axis on at least five rows spread over the
+             selection (the importer's axis= where it determines one, else
+             prjaxis's; rows that determine none are skipped), fits a
+             straight line through them and gives each row the line's
+             value; a row off the line by more than half a bin warns
+             (AxisWarning). For a full turn the header's axis= is the one
+             the halves were combined about, and N the combined sinogram's.
     band     rows imported at a time; prjsino holds a band's sinograms in
              memory (band x M x N x 8 bytes)
-    angles, half, flats, darks, median, clip, raw, no_log
+    angles, half, flats, darks, median, clip, raw, no_log, rings
              prjsino's options (angles=(FIRST, LAST) in degrees)
     bands, fixed, jobs, progress
              as in reconstruct_stack
@@ -299,14 +371,16 @@ def reconstruct_scan(path, rows=None, dr=1.0, r0="auto", *, band=64, angles=None
     input: nothing is written to disk, and at most a band and jobs
     sinograms are held at once. A scan or options that prjsino refuses
     raise ReconstructionError with its message (ValueError for a usage
-    error); a prjaxis that finds no axis raises its ReconstructionError, its
-    doubts AxisWarning; failed slices raise as in reconstruct_stack.
+    error); when no row determines an axis, ReconstructionError ("no row
+    determines the axis (prjaxis's message)"), prjaxis's doubts AxisWarning; failed slices raise as in reconstruct_stack.
     """
     if int(band) < 1:
         raise ValueError("band must be at least 1 row, not %r" % (band,))
     prjsino = program("prjsino")
     options = importer_options(angles=angles, half=half, flats=flats, darks=darks, median=median, clip=clip,
                                raw=raw, no_log=no_log)
+    if rings:
+        options.append("--rings")
     selection = importer_options(rows=rows)
     try:
         found = report(prjsino, options + selection, path)
@@ -318,10 +392,16 @@ def reconstruct_scan(path, rows=None, dr=1.0, r0="auto", *, band=64, angles=None
     if isinstance(r0, str):
         if r0 != "auto":
             raise ValueError('r0 must be a number, None or "auto", not %r' % r0)
-        text, doubts = axis(prjsino, program("prjaxis"), options, path, selected[(len(selected) - 1) // 2])
-        for line in doubts:
-            warnings.warn(line, AxisWarning, stacklevel=2)
-        r0 = float(text)
+        prjaxis = program("prjaxis")
+        options = full_turn_options(options, found)
+        try:
+            fit = axis_line(selected, lambda row: imported_axis(prjsino, prjaxis, options, path, row),
+                            lambda text: None, lambda text: warnings.warn(text, AxisWarning, stacklevel=4))
+        except ValueError as error:
+            raise ReconstructionError(str(error), 1, "", prjaxis) from None
+        r0 = [fit.at(row) for row in selected]
+    else:
+        options = full_turn_options(options, found)
     sinograms = _Rows(prjsino, options, path, selected, int(band))
     try:
         images, runs = reconstruct_stack(sinograms, dr, r0, found["ra"], bands=bands, fixed=fixed, jobs=jobs,
@@ -330,5 +410,5 @@ def reconstruct_scan(path, rows=None, dr=1.0, r0="auto", *, band=64, angles=None
         sinograms.close()
     if not info:
         return images
-    used = -(found["N"] - 1) / 2 if r0 is None else float(r0)
+    used = -(found["N"] - 1) / 2 if r0 is None else r0 if isinstance(r0, list) else float(r0)
     return images, ScanInfo(used, found["ra"], selected, found, sinograms.messages, runs)

@@ -110,18 +110,31 @@ VALUED = {"-j": "jobs", "--jobs": "jobs", "-p": "program", "--program": "program
 IMPORTER_FLAGS = ("--median", "--raw", "--no-log")
 
 # The job that GNU parallel runs for a slice on any machine, whatever its
-# login shell, as sh -c "$PRJSTACK_JOB" prjstack SG: prjslice into the
+# login shell, as sh -c "$PRJSTACK_JOB" prjstack SG R0: prjslice into the
 # temporary name, then on standard output the sinogram, the exit status and
 # prjslice's last line (its value line, or its message after the full
 # build's pass bands), each ended by a NUL. This process renames the image
 # into place. Starting a process costs milliseconds, so besides prjslice only
-# sh is run.
+# sh is run. With PRJSTACK_RINGS set, the sinogram goes through prjrings
+# first, into a temporary file beside the image (sh has no pipefail to tell
+# prjrings' failure from prjslice's).
 SLICE_JOB = r'''sg=$1
 case $sg in -*) input=./$sg ;; *) input=$sg ;; esac
 name=${sg##*/}
-output=$("$PRJSTACK_PROGRAM" "$input" "$PRJSTACK_DR" "$PRJSTACK_R0" "$PRJSTACK_RA" \
+if [ -n "$PRJSTACK_RINGS" ]; then
+    filtered=$PRJSTACK_OUT/.${name%.*}.sg.rings-$PRJSTACK_RUN
+    if ! output=$("$PRJSTACK_RINGS" "$input" "$filtered" 2>&1 </dev/null); then
+        rm -f "$filtered"
+        printf '%s\0%s\0%s\0' "$sg" 1 "${output##*
+}"
+        exit
+    fi
+    input=$filtered
+fi
+output=$("$PRJSTACK_PROGRAM" "$input" "$PRJSTACK_DR" "$2" "$PRJSTACK_RA" \
     "$PRJSTACK_OUT/.${name%.*}.tif.part-$PRJSTACK_RUN" 2>&1 </dev/null)
 status=$?
+[ -n "$PRJSTACK_RINGS" ] && rm -f "$filtered"
 printf '%s\0%s\0%s\0' "$sg" "$status" "${output##*
 }"
 '''
@@ -141,7 +154,7 @@ class Options:
         self.jobs = self.program = self.part = self.csv = self.joblog = self.scan = self.scratch = None
         self.rows = None
         self.lists, self.logins, self.importer, positional = [], [], [], []
-        self.glob, self.resume, self.bar, self.band = "*.sg", False, None, "64"
+        self.glob, self.resume, self.bar, self.band, self.rings = "*.sg", False, None, "64", False
         args = list(argv)
         while args:
             word = args.pop(0)
@@ -165,6 +178,8 @@ class Options:
                     setattr(self, key, value)
             elif word == "--resume":
                 self.resume = True
+            elif word == "--rings":
+                self.rings = True
             elif word in IMPORTER_FLAGS:
                 self.importer.append(word)
             elif word in ("--bar", "--no-bar"):
@@ -185,6 +200,8 @@ class Options:
             if not re.fullmatch(r"[0-9]+", self.band) or int(self.band) < 1:
                 raise UsageError("--band takes a number of rows: %s" % self.band)
             self.band = int(self.band)
+            if self.rings:
+                self.importer.append("--rings")
             (self.dr, self.r0, self.outdir), self.ra, self.inputs = positional, None, []
         else:
             if self.rows is not None or self.importer:
@@ -240,8 +257,8 @@ class Slice:
     """One slice of the stack: its sinogram (a path, or a row of the scan and
     its sinogram's file name), its name and the image as the CSV shows it."""
 
-    def __init__(self, source, file, outdir):
-        self.source, self.file, self.name = source, file, name_of(file)
+    def __init__(self, source, file, outdir, r0):
+        self.source, self.file, self.name, self.r0 = source, file, name_of(file), r0
         self.image = "%s/%s.tif" % (outdir, self.name)
         self.shown = "row %d" % source if isinstance(source, int) else source
 
@@ -277,7 +294,7 @@ def sinogram_stack(o):
         if name in owners:
             raise UsageError("%s and %s would both make %s/%s.tif" % (path, owners[name], o.outdir, name))
         owners[name] = path
-        stack.append(Slice(path, path, o.outdir))
+        stack.append(Slice(path, path, o.outdir, o.r0))
     return stack
 
 
@@ -342,6 +359,7 @@ class Job:
     def __init__(self, slice, process, command):
         self.slice, self.process, self.command = slice, process, command
         self.started, self.ended, self.out, self.err, self.open, self.killed = time.time(), None, b"", b"", 2, False
+        self.filter = None  # prjrings, feeding prjslice's standard input
 
 
 class Children:
@@ -413,7 +431,7 @@ class Run:
         return os.path.join(self.outdir, ".%s.tif.part-%s" % (name, self.tag))
 
     def argv(self, slice, input):
-        return [self.program, input, self.o.dr, self.o.r0, self.o.ra, self.temporary(slice.name)]
+        return [self.program, input, self.o.dr, slice.r0, self.o.ra, self.temporary(slice.name)]
 
     def fail(self, slice, message):
         message = message.replace("\t", " ")
@@ -444,7 +462,10 @@ class Run:
             lines = [line for line in text.splitlines() if line.strip()]
             # A slice killed by a signal may have written no more than the
             # full build's pass bands on standard error.
-            if code == 0:
+            failed = filter_failure(job.filter)
+            if failed is not None:
+                self.finished(job.slice, False, failed, job.killed)
+            elif code == 0:
                 self.finished(job.slice, True, lines[-1] if lines else "")
             else:
                 self.finished(job.slice, False, "killed by signal %d" % -code if code < 0 else
@@ -465,8 +486,25 @@ class Run:
             while len(self.children.running) >= self.o.slots:
                 self.ended(self.children.wait())
             input = "./" + slice.source if slice.source.startswith("-") else slice.source
-            argv = self.argv(slice, input)
-            self.start(slice, argv, subprocess.DEVNULL, shlex.join(argv))
+            if not self.o.prjrings:
+                argv = self.argv(slice, input)
+                self.start(slice, argv, subprocess.DEVNULL, shlex.join(argv))
+                continue
+            # prjrings SG - | prjslice - ...
+            rings, argv = [self.o.prjrings, input, "-"], self.argv(slice, "-")
+            try:
+                filter = self.children.processes.start(rings, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                                       stderr=subprocess.PIPE, start_new_session=True)
+            except OSError as error:
+                self.fail(slice, "%s: %s" % (rings[0], error.strerror))
+                continue
+            job = self.start(slice, argv, filter.stdout, "%s | %s" % (shlex.join(rings), shlex.join(argv)))
+            filter.stdout.close()
+            if job is None:
+                filter.kill()
+                filter_failure(filter)
+            else:
+                job.filter = filter
         while self.children.running:
             self.ended(self.children.wait())
 
@@ -548,17 +586,20 @@ class Run:
                    "--workdir", os.getcwd()]
         if o.jobs is not None:
             options += ["--jobs", o.jobs]
-        settings = dict(PRJSTACK_PROGRAM=self.program, PRJSTACK_DR=o.dr, PRJSTACK_R0=o.r0, PRJSTACK_RA=o.ra,
-                        PRJSTACK_OUT=self.outdir, PRJSTACK_RUN=self.tag, PRJSTACK_JOB=SLICE_JOB)
+        settings = dict(PRJSTACK_PROGRAM=self.program, PRJSTACK_DR=o.dr, PRJSTACK_RA=o.ra,
+                        PRJSTACK_OUT=self.outdir, PRJSTACK_RUN=self.tag, PRJSTACK_JOB=SLICE_JOB,
+                        PRJSTACK_RINGS=o.prjrings)
         for name in [*settings, *(["BPF_RANGE"] if "BPF_RANGE" in os.environ else [])]:
             options += ["--env", name]
         env = dict(os.environ, **settings)
         # Later runs append to the job log of the first.
         self.joblog = "+" + self.joblog.lstrip("+")
-        process = self.children.processes.start(["parallel", *options, 'sh -c "$PRJSTACK_JOB" prjstack {}'],
+        # Two arguments a job: the sinogram and its r0/dr.
+        process = self.children.processes.start(["parallel", *options, "--max-args", "2",
+                                                 'sh -c "$PRJSTACK_JOB" prjstack {1} {2}'],
                                                 stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=env)
-        feeder = threading.Thread(target=feed, args=(process.stdin, b"".join(os.fsencode(s) + b"\0" for s in sinograms)),
-                                  daemon=True)
+        records = b"".join(os.fsencode(s) + b"\0" + os.fsencode(slice.r0) + b"\0" for s, slice in zip(sinograms, slices))
+        feeder = threading.Thread(target=feed, args=(process.stdin, records), daemon=True)
         feeder.start()
         by_path = dict(zip(sinograms, slices))
         try:
@@ -591,6 +632,20 @@ class Run:
                               line if code == 0 or line else "exit status %d" % code)
                 if remove:
                     os.remove(path)
+
+
+def filter_failure(filter):
+    """Waits for a slice's prjrings: its message when it failed (not when
+    prjslice stopped reading first, which ended it by SIGPIPE), else None."""
+    if filter is None:
+        return None
+    errors = filter.stderr.read().decode("utf-8", "surrogateescape")
+    filter.stderr.close()
+    code = filter.wait()
+    if code in (0, -signal.SIGPIPE):
+        return None
+    lines = [line for line in errors.splitlines() if line.strip()]
+    return "killed by signal %d" % -code if code < 0 else lines[-1] if lines else "prjrings: exit status %d" % code
 
 
 def ignore_signals():
@@ -694,12 +749,14 @@ def run(argv, here):
     # What prjsino would import, from its report (before anything is made, so
     # that a usage error of its options leaves nothing).
     info = None
+    o.prjrings = ""
+    prjsino = companion("prjsino", here, program) if o.scan is not None else ""
+    prjaxis = companion("prjaxis", here, program) if o.r0 == "auto" else ""
+    prjrings = o.prjrings = companion("prjrings", here, program) if o.rings and o.scan is None else ""
+    for name, path in (("prjsino", prjsino), ("prjaxis", prjaxis), ("prjrings", prjrings)):
+        if path is None:
+            raise UsageError("no %s beside %s or %s, nor on PATH" % (name, here, program))
     if o.scan is not None:
-        prjsino = companion("prjsino", here, program)
-        prjaxis = companion("prjaxis", here, program) if o.r0 == "auto" else ""
-        for name, path in (("prjsino", prjsino), ("prjaxis", prjaxis)):
-            if path is None:
-                raise UsageError("no %s beside %s or %s, nor on PATH" % (name, here, program))
         try:
             info = _scan.report(prjsino, o.importer + ([] if o.rows is None else ["--rows", o.rows]), o.scan)
         except ReconstructionError as error:
@@ -716,21 +773,11 @@ def run(argv, here):
     outdir = os.path.abspath(o.outdir)
 
     if info is not None:
-        stack = [Slice(s["row"], s["file"], o.outdir) for s in info["sinograms"]]
+        stack = [Slice(s["row"], s["file"], o.outdir, o.r0) for s in info["sinograms"]]
         o.ra = repr(info["ra"])
-        if o.r0 == "auto":
-            middle = stack[(len(stack) - 1) // 2].source
-            try:
-                o.r0, doubts = _scan.axis(prjsino, prjaxis, o.importer, o.scan, middle)
-            except ReconstructionError as error:
-                if error.program == prjsino:
-                    sys.stderr.write(error.message + "\n")
-                else:
-                    say("prjaxis found no axis on row %d; give r0/dr" % middle)
-                return 1
-            for line in doubts:
-                sys.stderr.write(line + "\n")
-            say("r0/dr %s (prjaxis on row %d)" % (o.r0, middle))
+        o.importer = _scan.full_turn_options(o.importer, info)
+    if o.r0 == "auto" and not auto_axis(o, stack, prjsino, prjaxis):
+        return 1
 
     total = len(stack)
     first, last = (o.part_i - 1) * total // o.part_n, o.part_i * total // o.part_n
@@ -785,8 +832,9 @@ def run(argv, here):
             local_log.file.close()
         # Temporaries of slices that did not finish.
         for s in todo:
-            if os.path.lexists(runner.temporary(s.name)):
-                os.remove(runner.temporary(s.name))
+            for path in (runner.temporary(s.name), os.path.join(outdir, ".%s.sg.rings-%s" % (s.name, runner.tag))):
+                if os.path.lexists(path):
+                    os.remove(path)
 
     missing = [s for s in part if not os.path.isfile(os.path.join(outdir, s.name + ".tif"))]
     written = write_csv(csv, "row" if o.scan is not None else "sinogram", part, missing, values)
@@ -803,6 +851,38 @@ def run(argv, here):
         return 1
     say("%d slices done; ranges in %s" % (len(part), csv))
     return 0
+
+
+def auto_axis(o, stack, prjsino, prjaxis):
+    """r0/dr "auto": the axis estimated on rows spread over the whole stack
+    (the same rows whatever the part), a straight line fitted through them,
+    and every slice given the line's value at its row (a scan's detector
+    row, else the sinogram's place in the stack). False, after saying why,
+    when no row determines the axis or a row cannot be imported."""
+    info_rows = o.scan is not None
+    if info_rows:
+        rows = [s.source for s in stack]
+        estimate = lambda row: _scan.imported_axis(prjsino, prjaxis, o.importer, o.scan, row)
+    else:
+        rows = list(range(len(stack)))
+        estimate = lambda index: _scan.sinogram_axis(prjaxis, stack[index].source)
+    label = (lambda row: "row %d" % row) if info_rows else (lambda index: stack[index].source)
+    try:
+        fit = _scan.axis_line(rows, estimate, say, warn, label)
+    except ReconstructionError as error:  # a row prjsino cannot import, or prjaxis failing outright
+        sys.stderr.write(error.message + "\n")
+        return False
+    except ValueError as error:
+        say("%s; give r0/dr" % error)
+        return False
+    for slice, row in zip(stack, rows):
+        slice.r0 = repr(fit.at(row))
+    return True
+
+
+def warn(text):
+    """A warning on standard error: prjaxis's own as it wrote them."""
+    sys.stderr.write((text if text.startswith("prjaxis") else "prjstack: " + text) + "\n")
 
 
 def write_csv(csv, first, part, missing, values):

@@ -12,6 +12,8 @@ def line(r0, slope, rows, noise=()):
 @pytest.mark.parametrize("estimates,r0,slope,outliers", [
     # one row: its value, no slope
     ({40: -255.3}, -255.3, 0.0, {}),
+    # one value on every row (the importer's axis of a full turn): exactly it
+    ({r: -38.498 for r in (0, 1, 2, 4, 5)}, -38.498, 0.0, {}),
     # an upright axis with noise of a few hundredths
     (line(-255.3, 0.0, [0, 25, 50, 75, 99], [0.02, -0.03, 0.01, 0.0, -0.02]), -255.3, 0.0, {}),
     # a tilted one: 0.004 bins per row, 2 bins over 500 rows
@@ -29,6 +31,8 @@ def test_the_line_through_the_rows(estimates, r0, slope, outliers):
     fit = fit_axis_line(estimates)
     assert fit.slope == pytest.approx(slope, abs=5e-4)
     assert fit.r0 == pytest.approx(r0, abs=0.03)
+    if len(set(estimates.values())) == 1:
+        assert [fit.at(row) for row in estimates] == list(estimates.values())
     assert fit.outliers == pytest.approx(outliers)
     assert sorted(fit.used) == sorted(set(estimates) - set(outliers))
     for row in fit.used:
