@@ -139,7 +139,7 @@ def axis_line(rows, estimate, note, warn, label=lambda row: "row %d" % row):
     for index in spread_rows(0, len(rows) - 1):
         value, source, doubts = estimate(rows[index])
         for line in doubts:
-            warn(line)
+            warn("%s: %s" % (label(rows[index]), line))
         if value is None:
             note("%s determines no axis (%s); skipped" % (label(rows[index]), source))
         else:

@@ -865,10 +865,10 @@ def auto_axis(o, stack, prjsino, prjaxis):
         estimate = lambda row: _scan.imported_axis(prjsino, prjaxis, o.importer, o.scan, row)
     else:
         rows = list(range(len(stack)))
-        estimate = lambda index: _scan.sinogram_axis(prjaxis, stack[index].source)
+        estimate = lambda index: file_axis(o, prjaxis, stack[index].source)
     label = (lambda row: "row %d" % row) if info_rows else (lambda index: stack[index].source)
     try:
-        fit = _scan.axis_line(rows, estimate, say, warn, label)
+        fit = _scan.axis_line(rows, estimate, say, say, label)
     except ReconstructionError as error:  # a row prjsino cannot import, or prjaxis failing outright
         sys.stderr.write(error.message + "\n")
         return False
@@ -880,9 +880,16 @@ def auto_axis(o, stack, prjsino, prjaxis):
     return True
 
 
-def warn(text):
-    """A warning on standard error: prjaxis's own as it wrote them."""
-    sys.stderr.write((text if text.startswith("prjaxis") else "prjstack: " + text) + "\n")
+def file_axis(o, prjaxis, path):
+    """sinogram_axis of a sinogram file, after prjrings with --rings (the
+    sinogram its slice is made from)."""
+    if not o.prjrings:
+        return _scan.sinogram_axis(prjaxis, path)
+    code, samples, errors = _scan.collect(o.prjrings, ["./" + path if path.startswith("-") else path, "-"])
+    lines = [line for line in errors.splitlines() if line.strip()]
+    if code != 0:
+        return None, lines[-1] if lines else "prjrings: exit status %d" % code, []
+    return _scan.sinogram_axis(prjaxis, samples=samples)
 
 
 def write_csv(csv, first, part, missing, values):

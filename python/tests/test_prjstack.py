@@ -23,9 +23,11 @@ import signal
 import subprocess
 import time
 
+import numpy as np
 import pytest
 
 import prjslice
+from prjslice._axis_fit import fit_axis_line
 from conftest import command_line
 
 PRJSTACK = os.environ.get("PRJSTACK") or os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
@@ -345,3 +347,67 @@ def test_without_gnu_parallel(stack, tmp_path):
     same_as_single("here", ["stack/slice_2.sg"])
     status, _, err = prjstack("--no-bar", "-S", ":", "-p", program("prjslice"), *GEOMETRY, "none", "stack", env=env)
     assert status == 2 and err.startswith("prjstack: GNU parallel is not installed\n")
+
+
+def striped(path, column, offset):
+    """Adds offset to one column of every projection of a sinogram file (a
+    full stripe, which prjrings removes)."""
+    with open(path, "rb") as f:
+        data = f.read()
+    end = data.index(b"\n") + 1
+    samples = np.frombuffer(data[end:], dtype="<f8").reshape(M, N).copy()
+    samples[:, column] += offset
+    with open(path, "wb") as f:
+        f.write(data[:end] + samples.tobytes())
+
+
+def piped(*commands):
+    """Standard output of a pipe of programs, each checked."""
+    data = b""
+    for argv in commands:
+        run = subprocess.run(argv, input=data, capture_output=True)
+        assert run.returncode == 0, run.stderr
+        data = run.stdout
+    return data
+
+
+# r0/dr given or "auto", --rings, other machines
+FILE_MODES = [(R0, True, False), ("auto", False, False), ("auto", True, False), ("auto", True, True)]
+
+
+@pytest.mark.parametrize("r0, rings, remote", FILE_MODES)
+def test_auto_axis_and_rings_on_sinogram_files(stack, r0, rings, remote):
+    """Each slice byte-identical to prjrings SG - | prjslice - ... by hand
+    (with --rings), made with the line's r0/dr through prjaxis's estimates
+    on the five spread sinograms 1, 3, 6, 9 and 11 (with auto)."""
+    if remote:
+        need_parallel()
+    for k in (3, 6, 8):
+        striped(stack[k - 1], 17 + k, 0.4)
+    with open("stack/slice_9.sg", "w") as f:
+        f.write("no size here\n")        # determines no axis, and fails
+    options = (["-S", "1/nodeA", "-S", "1/nodeB"] if remote else []) + (["--rings"] if rings else [])
+    status, _, err = prjstack("--no-bar", *options, "-p", program("prjslice"), DR, r0, RA, "out", "stack",
+                              env={"PARALLEL_SSH": standin("fakessh", FAKESSH)})
+    assert status == 1
+    filter = [program("prjrings"), "-", "-"] if rings else ["cat"]
+    expected = {k: R0 for k in range(11)}
+    if r0 == "auto":
+        estimates = {}
+        for k in (0, 2, 5, 10):
+            text = piped(["cat", stack[k]], filter, [program("prjaxis"), "-"]).decode().strip()
+            estimates[k] = float(text)
+            assert "prjstack: %s: r0/dr %r (prjaxis)\n" % (stack[k], float(text)) in err
+        assert "prjstack: stack/slice_9.sg determines no axis (%sbad sinogram size.); skipped\n" \
+            % ("prjrings: " if rings else "") in err
+        fit = fit_axis_line(estimates)
+        assert "(a slope of %.6g bins per row, through 4 of 4 rows)" % fit.slope in err
+        expected = {k: repr(fit.at(k)) for k in range(11)}
+    for k, sg in enumerate(stack):
+        if k == 8:
+            assert ("  stack/slice_9.sg: %sbad sinogram size.\n" % ("prjrings: " if rings else "")) in err
+            continue
+        piped(["cat", sg], filter, [program("prjslice"), "-", DR, expected[k], RA, "ref.tif"])
+        with open("out/slice_%d.tif" % (k + 1), "rb") as f, open("ref.tif", "rb") as ref:
+            assert f.read() == ref.read(), sg
+    assert temporaries("out") == [] and not [f for f in os.listdir("out") if ".rings-" in f]

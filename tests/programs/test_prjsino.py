@@ -930,13 +930,22 @@ def test_prjstack_scan_matches_prjslice_on_the_sinograms(tmp_path):
              "--band", "2", "0.5", "auto", out]
     result = subprocess.run(stack, capture_output=True, text=True, env=env)
     assert result.returncode == 0, result.stderr
-    assert "prjstack: r0/dr %s (prjaxis on row 3)\n" % middle in result.stderr
+    # auto: the importer's axis= of each of the five rows (the scan holds
+    # the frame at 200 degrees), a straight line through them
+    axes = []
+    for r in range(1, 6):
+        header = subprocess.run([PRJSINO, "--rows", str(r), tmp_path / "scan.h5", "-"], capture_output=True,
+                                check=True).stdout.split(b"\n")[0].decode()
+        axes.append(-float(header.partition(" axis=")[2]))
+        assert "prjstack: row %d: r0/dr %r (the importer's axis=)\n" % (r, axes[-1]) in result.stderr
+    slope, r0 = (float(v) for v in np.polyfit(range(1, 6), axes, 1))
+    assert "(a slope of %.6g bins per row, through 5 of 5 rows)\n" % slope in result.stderr
     names = ["sino_%04d" % r for r in range(1, 6)]
     assert sorted(f for f in os.listdir(out) if "prjstack" not in f) == \
         sorted([n + ".tif" for n in names] + ["ranges.csv"])
     csv = ["row,image,min,max"]
     for r, name in zip(range(1, 6), names):
-        single = subprocess.run([PRJSLICE, tmp_path / "sg" / (name + ".sg"), "0.5", middle, "20",
+        single = subprocess.run([PRJSLICE, tmp_path / "sg" / (name + ".sg"), "0.5", repr(r0 + slope * r), "20",
                                  tmp_path / (name + ".tif")], capture_output=True, text=True, check=True)
         assert open(out / (name + ".tif"), "rb").read() == open(tmp_path / (name + ".tif"), "rb").read()
         csv.append("%d,%s,%s" % (r, out / (name + ".tif"), single.stdout.strip().replace("\t", ",")))
@@ -950,7 +959,7 @@ def test_prjstack_scan_matches_prjslice_on_the_sinograms(tmp_path):
     for name in kept + [".prjsino.%s-%d.Ij56Kl" % (host, gone)]:
         (out / name).mkdir()
         (out / name / "sino_0002.sg").write_bytes(b"band")
-    result = subprocess.run(stack[:-3] + ["--resume", "0.5", middle, out], capture_output=True, text=True, env=env)
+    result = subprocess.run(stack[:-3] + ["--resume", "0.5", "auto", out], capture_output=True, text=True, env=env)
     assert result.returncode == 0, result.stderr
     assert sorted(f for f in os.listdir(out) if f.startswith(".prjsino.")) == sorted(kept)
     assert "5 slices, 4 already done, 1 to reconstruct" in result.stderr
@@ -1000,7 +1009,21 @@ exec REAL "$@"
 """
 
 
-@pytest.mark.parametrize("remote", [False, True])
+# A reconstructor for one band of five rows on one slot: the slice of row r
+# waits until the sinograms of the rows before it are gone (those slices have
+# finished, so prjstack removes them), 20 s at most, then notes how many lie
+# in OUTDIR.
+WAITING = """#!/bin/sh
+row=${1##*sino_}
+row=$(expr "${row%.sg}" + 0)
+i=0
+while [ "$(find OUT -name '*.sg' | wc -l)" -gt $((5 - row)) ] && [ $i -lt 200 ]; do sleep 0.1; i=$((i + 1)); done
+echo "file $(find OUT -name '*.sg' | wc -l)" >>LOG
+exec REAL "$@"
+"""
+
+
+@pytest.mark.parametrize("remote", [False, True, "one slot"])
 def test_prjstack_scan_streams_here_and_takes_bounded_scratch_elsewhere(tmp_path, remote):
     if remote and not shutil.which("parallel"):
         if os.environ.get("CI"):
@@ -1011,23 +1034,27 @@ def test_prjstack_scan_streams_here_and_takes_bounded_scratch_elsewhere(tmp_path
     bin.mkdir()
     for name, real in (("prjsino", PRJSINO), ("prjaxis", PRJAXIS)):
         os.symlink(os.path.abspath(real), bin / name)
-    (bin / "prjslice").write_text(WITNESS.replace("OUT", str(out)).replace("LOG", str(log))
+    (bin / "prjslice").write_text((WAITING if remote == "one slot" else WITNESS).replace("OUT", str(out)).replace("LOG", str(log))
                                   .replace("REAL", os.path.abspath(PRJSLICE)))
     (bin / "prjslice").chmod(0o755)
     # What runs of this machine left: one whose process is gone, one alive.
     host = socket.gethostname().replace(".", "_")
     for pid in (dead_pid(), os.getpid()):
         os.makedirs(out / (".prjsino.%s-%d.Ab12Cd" % (host, pid)))
-    remote_options = ["-S", "1/nodeA", "-S", "1/nodeB"] if remote else []
+    remote_options = ["-S", "1/nodeA"] if remote == "one slot" else ["-j", "2", "-S", "1/nodeA", "-S", "1/nodeB"] \
+        if remote else ["-j", "2"]
     env = dict(os.environ, PARALLEL_SSH=str(tmp_path / "fakessh"))
     (tmp_path / "fakessh").write_text(FAKESSH)
     (tmp_path / "fakessh").chmod(0o755)
-    result = subprocess.run([PRJSTACK, "-j", "2", "--no-bar", *remote_options, "-p", bin / "prjslice", "--scan",
-                             tmp_path / "scan.h5", "--band", "2", "0.5", "auto", out], capture_output=True,
+    result = subprocess.run([PRJSTACK, "--no-bar", *remote_options, "-p", bin / "prjslice", "--scan",
+                             tmp_path / "scan.h5", "--band", "5" if remote == "one slot" else "2", "0.5", "auto", out],
+                            capture_output=True,
                             text=True, env=env)
     assert result.returncode == 0, result.stderr
     notes = sorted(open(log).read().split("\n")[:-1])
-    if remote:   # one band's files at most, removed as their slices finish
+    if remote == "one slot":   # each removed as its slice finishes, not with its band
+        assert notes == ["file %d" % k for k in range(1, 6)], notes
+    elif remote:   # one band's files at most
         assert len(notes) == 5 and all(n.startswith("file ") and 1 <= int(n[5:]) <= 2 for n in notes), notes
     else:        # through pipes, and not one sinogram file
         assert notes == ["pipe 0"] * 5
