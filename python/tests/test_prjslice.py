@@ -15,6 +15,7 @@ import numpy as np
 import pytest
 
 import prjslice
+from prjslice._axis_fit import fit_axis_line, spread_rows
 from conftest import children, command_line, need
 
 
@@ -403,12 +404,17 @@ def test_scan_to_volume_as_the_command_line(tmp_path, rows, r0, band, jobs):
     assert command_line("prjsino", *selection, scan, tmp_path / "sg")[0] == 0
     files = sorted(os.listdir(tmp_path / "sg"))
     assert info.rows == [int(f[5:9]) for f in files] and info.ra == 10
-    if r0 == "auto":
-        r0 = float(command_line("prjaxis", tmp_path / "sg" / files[(len(files) - 1) // 2])[1])
+    if r0 == "auto":   # the line through prjaxis's estimates on five rows spread over the selection
+        spread = [info.rows[k] for k in spread_rows(0, len(files) - 1)]
+        fit = fit_axis_line({row: float(command_line("prjaxis", tmp_path / "sg" / ("sino_%04d.sg" % row))[1])
+                             for row in spread})
+        r0 = [fit.at(row) for row in info.rows]
     assert info.r0 == (-23.5 if r0 is None else r0)
     assert images.shape == (len(files), 48, 48) and images.dtype == np.float32
-    for image, run, name in zip(images, info.runs, files):
-        status, out, _ = command_line("prjslice", tmp_path / "sg" / name, 0.04, info.r0, 10, tmp_path / "s.tif")
+    for k, (image, run, name) in enumerate(zip(images, info.runs, files)):
+        status, out, _ = command_line("prjslice", tmp_path / "sg" / name, 0.04,
+                                      repr(info.r0[k] if isinstance(info.r0, list) else info.r0), 10,
+                                      tmp_path / "s.tif")
         assert status == 0 and run.value_line + "\n" == out
         assert np.array_equal(bits(image), bits(tifffile.imread(tmp_path / "s.tif")))
     assert len(info.importer) == -(-len(files) // band) and "40 of 40 projections kept" in info.importer[0]
@@ -426,7 +432,7 @@ SCAN_FAILURES = [
     (dict(r0=5.0, rows=(1, 3)), prjslice.ReconstructionError, "slice 0: bad detector offset (unit in detector "
                                                              "interval). (2 of 2 slices failed: 0, 1)"),
     (dict(standin="#!/bin/sh\ncat >/dev/null\necho 'no axis here' >&2\nexit 1\n"), prjslice.ReconstructionError,
-     "no axis here"),
+     "no row determines the axis (no axis here)"),
 ]
 
 

@@ -411,3 +411,78 @@ def test_auto_axis_and_rings_on_sinogram_files(stack, r0, rings, remote):
         with open("out/slice_%d.tif" % (k + 1), "rb") as f, open("ref.tif", "rb") as ref:
             assert f.read() == ref.read(), sg
     assert temporaries("out") == [] and not [f for f in os.listdir("out") if ".rings-" in f]
+
+
+def header_of(path):
+    with open(path, "rb") as f:
+        return dict(field.split("=") for field in f.readline().decode().split()[2:])
+
+
+# phantom options, prjstack's options, the rows auto estimates on ("prjaxis"
+# or the importer's axis=)
+SCANS = [
+    (["--rows", "11"], [], [0, 2, 5, 8, 10], "prjaxis"),
+    (["--rows", "6", "--end-frame"], ["--rows", "3:4"], [3], "the importer's axis="),
+    (["--rows", "6", "--full-turn", "--stripes", "2"], ["--rings"], [0, 1, 2, 4, 5], "the importer's axis="),
+    (["--rows", "6", "--half-acquisition"], [], [0, 1, 2, 4, 5], "the importer's axis="),
+]
+
+
+@pytest.mark.parametrize("phantom, options, rows, source", SCANS)
+def test_auto_on_a_scan_as_by_hand(tmp_path, monkeypatch, phantom, options, rows, source):
+    """prjstack --scan ... auto: the estimates on rows spread over the
+    stack, the line through them, and each slice byte-identical to prjsino
+    (with the same options) and prjslice by hand at the line's r0/dr; full
+    turns (averaged, stitched) reconstructed about the axis they were
+    combined about, at the combined N."""
+    monkeypatch.chdir(tmp_path)
+    status, _, err = command_line("prjphantom", "--scan", "dx", *phantom, 40, 30, 0, 0.04, -17.5, "scan.h5")
+    assert status == 0, err
+    status, _, err = prjstack("--no-bar", "-p", program("prjslice"), "--scan", "scan.h5", *options, 0.04, "auto",
+                              "out")
+    assert status == 0, err
+    status, _, err_sino = command_line("prjsino", *options, "scan.h5", "sg")
+    assert status == 0, err_sino
+    if "--rings" in options:   # the stripes are there, and removed
+        assert command_line("prjsino", "scan.h5", "plain")[0] == 0
+        assert open("plain/sino_0003.sg", "rb").read() != open("sg/sino_0003.sg", "rb").read()
+    files = sorted(os.listdir("sg"))
+    estimates = {}
+    for row in rows:
+        sg = "sg/sino_%04d.sg" % row
+        axis = header_of(sg).get("axis")
+        estimates[row] = -float(axis) if axis else float(command_line("prjaxis", sg)[1])
+        assert ("prjstack: row %d: r0/dr %r (%s)\n" % (row, estimates[row], source)) in err
+    assert (source == "prjaxis") == all("axis" not in header_of("sg/" + f) for f in files)
+    fit = fit_axis_line(estimates)
+    assert "(a slope of %.6g bins per row, through %d of %d rows)\n" % (fit.slope, len(rows), len(rows)) in err
+    assert err.count("r0/dr") == len(rows) + 1
+    for name in files:
+        row, header = int(name[5:9]), header_of("sg/" + name)
+        status, _, _ = command_line("prjslice", "sg/" + name, 0.04, repr(fit.at(row)), header["ra"], "ref.tif")
+        with open("out/" + name[:-3] + ".tif", "rb") as f, open("ref.tif", "rb") as ref:
+            assert status == 0 and f.read() == ref.read(), name
+
+
+def test_an_import_failure_during_auto_is_prjsino_s(tmp_path, monkeypatch):
+    """Rows 3 to 5 cut off a frame: auto estimates on rows 0, 1 and 2, then
+    stops at row 4 with prjsino's message, and nothing is reconstructed."""
+    monkeypatch.chdir(tmp_path)
+    status, _, err = command_line("prjphantom", "--scan", "tiff", "--rows", "6", 40, 30, 0, 0.04, -17.5, "raw")
+    assert status == 0, err
+    tifffile = pytest.importorskip("tifffile")
+    tifffile.imwrite("raw/proj_12.tif", tifffile.imread("raw/proj_12.tif"), photometric="minisblack",
+                     rowsperstrip=1)    # the directory first, each row a strip
+    with open("raw/proj_12.tif", "rb") as f:
+        data = f.read()
+    with open("raw/proj_12.tif", "wb") as f:
+        f.write(data[:len(data) - 3 * 40 * 2])
+    frames = ["--flats", "raw/flat_*.tif", "--darks", "raw/dark_*.tif", "--angles", "0:174", "raw/proj_*.tif"]
+    message = command_line("prjsino", "--rows", "4", *frames, "-")[2].splitlines()[-1]
+    assert message.startswith("prjsino: ") and "row 4" in message
+    status, _, err = prjstack("--no-bar", "-p", program("prjslice"), *frames[:6], "--scan", frames[6], 0.04, "auto",
+                              "out")
+    assert status == 1
+    assert [line.split(":")[1] for line in err.splitlines()[:3]] == [" row 0", " row 1", " row 2"]
+    assert err.splitlines()[3:] == [message]
+    assert not [f for f in os.listdir("out") if f.endswith(".tif")]
