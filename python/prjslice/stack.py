@@ -2,7 +2,7 @@
 slice, on the cores of this machine or, through GNU parallel's ssh logins,
 of others.
 
-    prjstack [options] dr r0/dr ra OUTDIR SG|DIR ...
+    prjstack [options] dr r0/dr|auto ra OUTDIR SG|DIR ...
     prjstack --scan SCAN [options] dr r0/dr|auto OUTDIR
 
 Every sinogram is reconstructed with the same dr, r0/dr and ra into
@@ -19,10 +19,15 @@ With --scan the sinograms come from a raw scan: prjsino imports a band of
 detector rows at a time and writes its sinograms one after another into a
 pipe, and each is spliced from there into the standard input of its prjslice,
 so that no sinogram touches a disk. The images are named by detector row as
-prjsino names the sinograms (its report gives the names), ra is the scan's,
-and r0/dr "auto" is prjaxis's estimate on the middle row. Runs on other
+prjsino names the sinograms (its report gives the names) and ra is the
+scan's. Runs on other
 machines (-S) take the band's sinograms from files in a scratch directory
 (.prjsino.HOST-PID.XXXXXX) instead, each removed once its slice is done.
+
+r0/dr "auto", in either mode, fits a straight line through the axes of
+rows spread over the stack (the importer's axis= where it is there, else
+prjaxis's) and gives each row the line's value. --rings removes stripes:
+prjrings before each slice, or prjsino --rings.
 
 Exit status: 0 when every slice is finished, 1 when some are not, 2 for a
 usage error (nothing is run).
@@ -48,16 +53,23 @@ from ._programs import ReconstructionError
 from ._reconstruct import _progress_bar
 
 USAGE = """\
-usage: prjstack [options] dr r0/dr ra OUTDIR SG|DIR ...
+usage: prjstack [options] dr r0/dr|auto ra OUTDIR SG|DIR ...
        prjstack --scan SCAN [options] dr r0/dr|auto OUTDIR
 
 Reconstructs every sinogram SG (every file matching the pattern of -g in each
 directory DIR, in natural order) with prjslice SG dr r0/dr ra OUTDIR/NAME.tif,
 one process per slice. With --scan, every detector row of the raw scan SCAN
 (an HDF5 or TIFF scan, see prjsino) into OUTDIR/sino_ROW.tif, at the scan's
-start angle, each sinogram handed from prjsino to prjslice through pipes;
-r0/dr "auto" takes the axis that prjaxis finds on the middle row (and prints
-it).
+start angle, each sinogram handed from prjsino to prjslice through pipes.
+
+r0/dr "auto" estimates the axis on at least five rows spread over the stack
+(a sinogram's place in the stack stands for its row): the importer's axis=
+on the sinogram's header where it is there, else prjaxis's; rows that
+determine none are skipped. It prints each, fits a straight line through
+them (printing its slope in bins per row), warns of rows more than half a
+bin off it, and reconstructs each row with the line's value. For a full
+turn that prjsino combines (averaged or stitched), every band is combined
+about the same axis, and auto takes it from the headers.
 
 options:
   -j, --jobs N          slices at once on each machine (default: one per core;
@@ -76,6 +88,9 @@ options:
                         OUTDIR/prjstack.log, with --part OUTDIR/prjstack.I-of-P.log)
       --bar, --no-bar   progress bar on standard error (default: when standard
                         error is a terminal)
+      --rings           remove stripes (ring artefacts) first: each sinogram
+                        through prjrings (prjrings SG - | prjslice - ...);
+                        with --scan, prjsino --rings
   -S, --sshlogin LOGIN  run the slices through GNU parallel, on LOGIN too: its
                         sshlogin, such as 8/user@node2 or : for this machine
                         (repeatable)
