@@ -803,12 +803,14 @@ def run(argv, here):
     todo = [s for s in part if not (o.resume and os.path.isfile(os.path.join(outdir, s.name + ".tif")))]
     say("%d slices, %d already done, %d to reconstruct" % (len(part), len(part) - len(todo), len(todo)))
 
-    # What killed runs of the slices to do left: .NAME.tif.part-TAG.
+    # What killed runs of the slices to do left: .NAME.tif.part-TAG, and
+    # with --rings on other machines .NAME.sg.rings-TAG.
     pending = {s.name for s in todo}
     for entry in os.listdir(outdir):
-        name, mark, tag = entry[1:].rpartition(".tif.part-")
-        if entry.startswith(".") and mark and name in pending and "." not in tag:
-            os.remove(os.path.join(outdir, entry))
+        for kind in (".tif.part-", ".sg.rings-"):
+            name, mark, tag = entry[1:].rpartition(kind)
+            if entry.startswith(".") and mark and name in pending and "." not in tag:
+                os.remove(os.path.join(outdir, entry))
 
     values = Values(outdir, suffix)
     if o.logins:

@@ -387,6 +387,9 @@ def test_auto_axis_and_rings_on_sinogram_files(stack, r0, rings, remote):
     with open("stack/slice_9.sg", "w") as f:
         f.write("no size here\n")        # determines no axis, and fails
     options = (["-S", "1/nodeA", "-S", "1/nodeB"] if remote else []) + (["--rings"] if rings else [])
+    os.mkdir("out")
+    with open("out/.slice_2.sg.rings-node_x-99", "w") as f:
+        f.write("left by a killed run")
     status, _, err = prjstack("--no-bar", *options, "-p", program("prjslice"), DR, r0, RA, "out", "stack",
                               env={"PARALLEL_SSH": standin("fakessh", FAKESSH)})
     assert status == 1
