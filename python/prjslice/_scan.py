@@ -100,12 +100,15 @@ def sinogram_axis(prjaxis, path=None, samples=b""):
     header's axis= holds where it is there; otherwise prjaxis's estimate. A
     sinogram that determines no axis (prjaxis exits 1) gives (None, prjaxis's
     message, []); another failure of prjaxis raises its ReconstructionError."""
-    if path is not None:
-        with open(path, "rb") as f:
-            samples_head = f.read(HEADER_BYTES + 1)
+    if path is None:
+        head = samples[:HEADER_BYTES + 1]
     else:
-        samples_head = samples[:HEADER_BYTES + 1]
-    given = header_axis(samples_head)
+        try:
+            with open(path, "rb") as f:
+                head = f.read(HEADER_BYTES + 1)
+        except OSError as error:
+            return None, "%s: %s" % (path, error.strerror), []
+    given = header_axis(head)
     if given is not None:
         return given, "the importer's axis=", []
     argument = [] if path is None else ["./" + path if path.startswith("-") else os.fspath(path)]

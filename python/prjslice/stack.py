@@ -876,14 +876,14 @@ def auto_axis(o, stack, prjsino, prjaxis):
     and every slice given the line's value at its row (a scan's detector
     row, else the sinogram's place in the stack). False, after saying why,
     when no row determines the axis or a row cannot be imported."""
-    info_rows = o.scan is not None
-    if info_rows:
+    if o.scan is not None:
         rows = [s.source for s in stack]
         estimate = lambda row: _scan.imported_axis(prjsino, prjaxis, o.importer, o.scan, row)
+        label = lambda row: "row %d" % row
     else:
         rows = list(range(len(stack)))
         estimate = lambda index: file_axis(o, prjaxis, stack[index].source)
-    label = (lambda row: "row %d" % row) if info_rows else (lambda index: stack[index].source)
+        label = lambda index: stack[index].source
     try:
         fit = _scan.axis_line(rows, estimate, say, say, label)
     except ReconstructionError as error:  # a row prjsino cannot import, or prjaxis failing outright
