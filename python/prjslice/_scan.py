@@ -151,7 +151,7 @@ def axis_line(rows, estimate, note, warn, label=lambda row: "row %d" % row):
     if not estimates:
         raise ValueError("no row determines the axis (%s)" % source)
     fit = fit_axis_line(estimates)
-    note("axis: r0/dr %r %+.6g * row (a slope of %.6g bins per row, through %d of %d rows)"
+    note("axis: r0/dr %.3f %+.6g * row (a slope of %.6g bins per row, through %d of %d rows)"
          % (fit.r0, fit.slope, fit.slope, len(fit.used), len(estimates)))
     for row, value in sorted(fit.outliers.items()):
         warn("warning: %s: r0/dr %r lies %.3g bins off the line" % (label(row), value, abs(value - fit.at(row))))
