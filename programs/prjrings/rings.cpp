@@ -105,10 +105,13 @@
 
 #include "rings.h"
 
+#include "median.h"
+
 #include <algorithm>
 #include <cmath>
 #include <complex>
 #include <cstddef>
+#include <map>
 #include <numeric>
 #include <vector>
 
@@ -319,6 +322,9 @@ struct Work {
     std::vector<double> Z, se;       // offset and its standard error, per column
     std::vector<char> full;          // flagged by the full test
     std::vector<char> window;        // (B - W + 1) x N flagged partial windows
+    std::map<int, MedianNetwork> networks;  // by the count of values
+
+    const MedianNetwork& Network(int n) { return networks.try_emplace(n, n).first->second; }
 };
 
 }  // namespace
@@ -341,35 +347,47 @@ static void Residual(Work& w, const std::vector<int>& rows)
     }
 }
 
-// Zb of the columns marked in dirty, then Z and se of all (step 2).
+// Zb of the columns marked in dirty, then Z and se of all (step 2). The
+// medians are taken kChunk columns at a time by the median networks, the
+// chunk's rows copied side by side into values (row i at values[i kChunk]);
+// a column not dirty keeps its block medians.
 static void BlockStatistics(Work& w, const std::vector<char>& dirty)
 {
     const int N = w.N, B = w.B;
-    std::vector<double> values(static_cast<size_t>(kMaxBlockRows) * kChunk), blocks(B), spread(N);
+    std::vector<double> values(static_cast<size_t>(std::max(kMaxBlockRows, B)) * kChunk), spread(N);
+    double medians[kChunk];
     for (int b = 0; b < B; ++b) {
         const int* rows = w.rows.data() + w.firstRow[b];
         const int n = w.firstRow[b + 1] - w.firstRow[b];
-        // kChunk columns at a time, copied row by row into values (column
-        // c of the chunk at values[c n ...]) for their medians
+        const MedianNetwork& median = w.Network(n);
         for (int k0 = 0; k0 < N; k0 += kChunk) {
             const int chunk = std::min(kChunk, N - k0);
+            if (std::none_of(dirty.begin() + k0, dirty.begin() + k0 + chunk, [](char d) { return d; }))
+                continue;
             for (int i = 0; i < n; ++i) {
                 const double* r = w.r.data() + static_cast<size_t>(rows[i]) * N + k0;
-                for (int c = 0; c < chunk; ++c)
-                    values[static_cast<size_t>(c) * n + i] = r[c];
+                std::copy(r, r + chunk, values.begin() + static_cast<size_t>(i) * chunk);
             }
+            median(values.data(), chunk, medians);
             for (int c = 0; c < chunk; ++c)
                 if (dirty[k0 + c])
-                    w.Zb[static_cast<size_t>(b) * N + k0 + c] = Median(values.data() + static_cast<size_t>(c) * n, n);
+                    w.Zb[static_cast<size_t>(b) * N + k0 + c] = medians[c];
         }
     }
-    for (int k = 0; k < N; ++k) {
+    // Z = median_b Zb, spread = median_b |Zb - Z|
+    const MedianNetwork& median = w.Network(B);
+    for (int k0 = 0; k0 < N; k0 += kChunk) {
+        const int chunk = std::min(kChunk, N - k0);
+        for (int b = 0; b < B; ++b) {
+            const double* zb = w.Zb.data() + static_cast<size_t>(b) * N + k0;
+            std::copy(zb, zb + chunk, values.begin() + static_cast<size_t>(b) * chunk);
+        }
+        median(values.data(), chunk, w.Z.data() + k0);
         for (int b = 0; b < B; ++b)
-            blocks[b] = w.Zb[static_cast<size_t>(b) * N + k];
-        w.Z[k] = Median(blocks.data(), B);
-        for (int b = 0; b < B; ++b)
-            blocks[b] = std::fabs(w.Zb[static_cast<size_t>(b) * N + k] - w.Z[k]);
-        spread[k] = Median(blocks.data(), B);
+            for (int c = 0; c < chunk; ++c)
+                values[static_cast<size_t>(b) * chunk + c] =
+                    std::fabs(w.Zb[static_cast<size_t>(b) * N + k0 + c] - w.Z[k0 + c]);
+        median(values.data(), chunk, spread.data() + k0);
     }
     LocalMedian(spread, w.se);
     for (double& v : w.se)
@@ -455,13 +473,15 @@ static void FullTest(Work& w, const std::vector<char>& flagged, double fdr)
 static void PartialTest(Work& w, const std::vector<char>& flagged, double threshold)
 {
     const int N = w.N, W = w.W, windows = w.B - w.W + 1;
-    std::vector<double> blocks(W), departure(N), typical;
+    const MedianNetwork& median = w.Network(W);
+    std::vector<double> blocks(static_cast<size_t>(W) * N), departure(N), typical;
     for (int v = 0; v < windows; ++v) {
-        for (int k = 0; k < N; ++k) {
-            for (int b = 0; b < W; ++b)
-                blocks[b] = w.Zb[static_cast<size_t>(v + b) * N + k];
-            departure[k] = std::fabs(Median(blocks.data(), W) - w.Z[k]);
-        }
+        // the window's median of every column at once, then its departure
+        std::copy(w.Zb.begin() + static_cast<ptrdiff_t>(v) * N, w.Zb.begin() + static_cast<ptrdiff_t>(v + W) * N,
+                  blocks.begin());
+        median(blocks.data(), N, departure.data());
+        for (int k = 0; k < N; ++k)
+            departure[k] = std::fabs(departure[k] - w.Z[k]);
         LocalMedian(departure, typical);
         for (int k = 0; k < N; ++k) {
             double neighbours = 0;
