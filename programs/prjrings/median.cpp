@@ -1,3 +1,68 @@
+// Exact medians. The values are finite, so any exact method gives the same
+// median, bit for bit (for even n the mean of the middle two, the upper plus
+// the lower over 2).
+
+#include "median.h"
+
+#include <algorithm>
+#include <cstddef>
+
+// Selection. Quickselect: the values of the range that holds position h are
+// split about a pivot x (the median of the first, middle and last) into
+// those < x, those == x and those > x, and the part that holds h is kept. A
+// split moves every value, whatever it is, and advances the end of the front
+// part by the outcome of the comparison: no branch on the data, which a
+// random order would mispredict half the time. Ties cost no extra round: the
+// == part is split off at once. After kMaxRounds rounds (the pivots chosen
+// badly, by chance or by the order of the data), std::nth_element finishes,
+// as it does for ranges of kSmallRange or fewer values.
+static const int kMaxRounds = 64;
+static const int kSmallRange = 16;
+
+// Moves the values of v[a ... b - 1] below x (strict) or not above x to the
+// front, keeping the rest behind them; returns the end of the front part.
+template <bool strict>
+static int Split(double* v, int a, int b, double x)
+{
+    int end = a;
+    for (int i = a; i < b; ++i) {
+        const double y = v[i];
+        v[i] = v[end];
+        v[end] = y;
+        end += strict ? y < x : y <= x;
+    }
+    return end;
+}
+
+// Places the h-th smallest of v[0 ... n - 1] at v[h], the smaller ones
+// before it and the larger ones after.
+static void Select(double* v, int n, int h)
+{
+    int a = 0, b = n;  // position h lies in v[a ... b - 1]
+    for (int round = 0; b - a > kSmallRange && round < kMaxRounds; ++round) {
+        const double first = v[a], middle = v[a + (b - a) / 2], last = v[b - 1];
+        const double x = std::max(std::min(first, middle), std::min(std::max(first, middle), last));
+        const int below = Split<true>(v, a, b, x);
+        if (h < below) {
+            b = below;
+            continue;
+        }
+        const int through = Split<false>(v, below, b, x);
+        if (h < through)
+            return;  // v[h] == x
+        a = through;
+    }
+    std::nth_element(v + a, v + h, v + b);
+}
+
+double Median(double* v, int n)
+{
+    const int h = n / 2;
+    Select(v, n, h);
+    const double upper = v[h];
+    return n % 2 ? upper : (upper + *std::max_element(v, v + h)) / 2;
+}
+
 // The median of n values as a comparator network, applied to many columns at
 // once: the columns lie side by side in a row of memory, so a comparator is a
 // min and a max over two rows that the compiler turns into vector
@@ -15,13 +80,8 @@
 // Only positions h = n / 2 (and h - 1 for even n) are read. Going backwards
 // from them, a comparator whose outputs are both unread is dropped; one with
 // one output read keeps that half (a min or a max alone), and its two inputs
-// are read. The values are finite, so min and max are exact order
-// statistics: the medians equal those of any exact selection, bit for bit
-// (for even n the mean of the middle two, (v[h] + v[h - 1]) / 2).
-
-#include "median.h"
-
-#include <algorithm>
+// are read. The min and max being exact, position h ends with the same value
+// as after any exact selection.
 
 MedianNetwork::MedianNetwork(int n) : n_(n)
 {

@@ -1,10 +1,14 @@
 #ifndef PRJSLICE_MEDIAN_H
 #define PRJSLICE_MEDIAN_H
 
-// Exact medians of many columns at once by a comparator network (method in
-// median.cpp).
+// Exact medians: of one array by selection, of many columns at once by a
+// comparator network (methods in median.cpp).
 
 #include <vector>
+
+// The median of v[0 ... n - 1], n >= 1 (the mean of the middle two for even
+// n); reorders v. The values must be finite.
+double Median(double* v, int n);
 
 class MedianNetwork {
 public:

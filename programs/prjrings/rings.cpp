@@ -199,16 +199,6 @@ const char* StripeKindName(StripeKind kind)
     return "";
 }
 
-// The median of v[0 ... n - 1] (the mean of the middle two for even n);
-// reorders v.
-static double Median(double* v, int n)
-{
-    const int h = n / 2;
-    std::nth_element(v, v + h, v + n);
-    const double upper = v[h];
-    return n % 2 ? upper : (upper + *std::max_element(v, v + h)) / 2;
-}
-
 // out[k] = median of x over the columns within kNeighbourhood of k, from a
 // sorted copy of the window that slides along.
 static void LocalMedian(const std::vector<double>& x, std::vector<double>& out)
