@@ -208,11 +208,23 @@ static void LocalMedian(const std::vector<double>& x, std::vector<double>& out)
     std::sort(window.begin(), window.end());
     out.resize(N);
     for (int k = 0; k < N; ++k) {
-        if (k + kNeighbourhood < N)
+        const bool enters = k + kNeighbourhood < N, leaves = k - kNeighbourhood - 1 >= 0;
+        if (enters && leaves) {
+            // the value that enters takes the place of the one that leaves,
+            // the values between them moved by one
+            const double in = x[k + kNeighbourhood];
+            auto at = std::lower_bound(window.begin(), window.end(), x[k - kNeighbourhood - 1]);
+            for (; at + 1 != window.end() && at[1] < in; ++at)
+                at[0] = at[1];
+            for (; at != window.begin() && at[-1] > in; --at)
+                at[0] = at[-1];
+            *at = in;
+        } else if (enters) {
             window.insert(std::upper_bound(window.begin(), window.end(), x[k + kNeighbourhood]),
                           x[k + kNeighbourhood]);
-        if (k - kNeighbourhood - 1 >= 0)
+        } else if (leaves) {
             window.erase(std::lower_bound(window.begin(), window.end(), x[k - kNeighbourhood - 1]));
+        }
         const size_t n = window.size();
         out[k] = n % 2 ? window[n / 2] : (window[n / 2] + window[n / 2 - 1]) / 2;
     }
