@@ -181,6 +181,10 @@ static const int kMinBlockRows = 2;
 // the core's pipeline.
 static const int kInterleave = 4;
 
+// Running maxima side by side in the search for the largest sample: two
+// vector registers.
+static const int kLanes = 4;
+
 // Columns gathered at a time from the rows of a block for their medians: a
 // few cache lines of each row.
 static const int kChunk = 32;
@@ -713,10 +717,17 @@ RingReport RemoveRings(double* P, int N, int M, const RingOptions& o)
     w.partialTest = o.window < B;
     const double sine = std::sin(kPi / o.width);
     w.lambda = 1 / (16 * sine * sine * sine * sine);
-    double largest = 0;
-    for (size_t q = 0; q < static_cast<size_t>(N) * M; ++q)
-        largest = std::max(largest, std::fabs(P[q]));
-    w.floor = kRounding * largest;
+    // the largest |sample|, in kLanes running maxima side by side (one alone
+    // would wait on each comparison)
+    const size_t count = static_cast<size_t>(N) * M;
+    double lanes[kLanes] = {};
+    size_t q = 0;
+    for (; q + kLanes <= count; q += kLanes)
+        for (int j = 0; j < kLanes; ++j)
+            lanes[j] = std::max(lanes[j], std::fabs(P[q + j]));
+    for (; q < count; ++q)
+        lanes[0] = std::max(lanes[0], std::fabs(P[q]));
+    w.floor = kRounding * *std::max_element(lanes, lanes + kLanes);
     w.edges.resize(B + 1);
     for (int b = 0; b <= B; ++b)
         w.edges[b] = static_cast<int>(static_cast<long long>(b) * M / B);
