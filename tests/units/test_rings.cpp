@@ -1,10 +1,13 @@
 // The stripe removal of rings.cpp on sinograms made here: two discs off the
-// axis in Gaussian noise, with stripes of each kind put into known columns.
+// axis in Gaussian noise, with stripes of each kind put into known columns;
+// and the exact medians it rests on.
 
+#include "median.h"
 #include "rings.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -145,6 +148,61 @@ TEST(Rings, TooSmallToTestIsLeftAlone)
     EXPECT_FALSE(report.skipped.empty());
     EXPECT_TRUE(report.columns.empty());
     EXPECT_EQ(P, before);
+}
+
+// The median as std::nth_element gives it (the mean of the middle two for
+// even n); reorders v.
+double ReferenceMedian(std::vector<double> v)
+{
+    const size_t h = v.size() / 2;
+    std::nth_element(v.begin(), v.begin() + h, v.end());
+    return v.size() % 2 ? v[h] : (v[h] + *std::max_element(v.begin(), v.begin() + h)) / 2;
+}
+
+bool SameBits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+// The network over 5 columns side by side and the selection, against
+// std::nth_element: every length up to 70 (the block lengths; odd and even)
+// and a few long ones (the selection's own rounds), on values of each order
+// that quickselect and the networks might get wrong: random, many ties, all
+// equal, sorted, reversed, and an organ pipe.
+TEST(Median, EqualsNthElement)
+{
+    const int width = 5;
+    std::mt19937_64 generator(7);
+    std::normal_distribution<double> normal(0, 1);
+    const auto value = [&](int pattern, int i, int n) -> double {
+        switch (pattern) {
+        case 0: return normal(generator);
+        case 1: return static_cast<double>(generator() % 4);
+        case 2: return 2.5;
+        case 3: return i;
+        case 4: return n - i;
+        default: return std::min(i, n - i) + 0.5 * (generator() % 2);
+        }
+    };
+    std::vector<int> lengths;
+    for (int n = 1; n <= 70; ++n)
+        lengths.push_back(n);
+    for (int n : {255, 1799, 1800})
+        lengths.push_back(n);
+    for (const int n : lengths) {
+        const MedianNetwork network(n);
+        for (int pattern = 0; pattern < 6; ++pattern) {
+            std::vector<double> rows(static_cast<size_t>(n) * width), out(width);
+            std::vector<std::vector<double>> columns(width, std::vector<double>(n));
+            for (int i = 0; i < n; ++i)
+                for (int c = 0; c < width; ++c)
+                    rows[static_cast<size_t>(i) * width + c] = columns[c][i] = value(pattern, i, n);
+            network(rows.data(), width, out.data());
+            for (int c = 0; c < width; ++c) {
+                const double expected = ReferenceMedian(columns[c]);
+                EXPECT_TRUE(SameBits(out[c], expected)) << "network, n " << n << " pattern " << pattern;
+                EXPECT_TRUE(SameBits(Median(columns[c].data(), n), expected))
+                    << "selection, n " << n << " pattern " << pattern;
+            }
+        }
+    }
 }
 
 }  // namespace
