@@ -294,17 +294,19 @@ struct Smoother {
         for (int i = 2; i < N; ++i)
             for (int j = 0; j < J; ++j)
                 s[i * J + j] = weight[i] * p[j][i] - L1[i] * s[(i - 1) * J + j] - L2[i] * s[(i - 2) * J + j];
-        // L' S = y / delta: S(i) = y(i) / delta(i) - l1(i+1) S(i+1) - l2(i+2) S(i+2)
+        // L' S = y / delta: S(i) = y(i) / delta(i) - l1(i+1) S(i+1) - l2(i+2) S(i+2),
+        // and r(i) = p(i) - S(i) as S(i) is found
         for (int j = 0; j < J; ++j) {
             s[(N - 1) * J + j] = s[(N - 1) * J + j] * D[N - 1];
             s[(N - 2) * J + j] = s[(N - 2) * J + j] * D[N - 2] - L1[N - 1] * s[(N - 1) * J + j];
+            r[j][N - 1] = p[j][N - 1] - s[(N - 1) * J + j];
+            r[j][N - 2] = p[j][N - 2] - s[(N - 2) * J + j];
         }
         for (int i = N - 3; i >= 0; --i)
-            for (int j = 0; j < J; ++j)
+            for (int j = 0; j < J; ++j) {
                 s[i * J + j] = s[i * J + j] * D[i] - L1[i + 1] * s[(i + 1) * J + j] - L2[i + 2] * s[(i + 2) * J + j];
-        for (int j = 0; j < J; ++j)
-            for (int i = 0; i < N; ++i)
                 r[j][i] = p[j][i] - s[i * J + j];
+            }
     }
 };
 
