@@ -636,8 +636,10 @@ static void Correct(Work& w, const std::vector<char>& flagged, double deadThresh
     r.Gather(w.r.data(), N, M, wantR);
     P.Gather(w.P, N, M, wantP);
     // What each flagged column loses (e, or r for a dead one), subtracted
-    // from P at the end, row by row.
+    // from P at the end, row by row; in the memory of the residual, read no
+    // more (and already mapped).
     Columns e;
+    e.data.swap(w.r);
     e.Shape(N, M, flagged);
     // The spread of r of the sampled columns, memoised.
     std::vector<double> spread(N, -1.0);
