@@ -339,12 +339,11 @@ struct Work {
 
 // The residual of the projections in rows (step 1), kInterleave at a time
 // (the last group repeats its last projection to fill up).
-static void Residual(Work& w, const std::vector<int>& rows)
+static void Residual(Work& w, const int* rows, int n)
 {
     std::vector<double> s(static_cast<size_t>(w.N) * kInterleave);
     const double* p[kInterleave];
     double* r[kInterleave];
-    const int n = static_cast<int>(rows.size());
     for (int i = 0; i < n; i += kInterleave) {
         for (int j = 0; j < kInterleave; ++j) {
             const size_t m = static_cast<size_t>(rows[std::min(i + j, n - 1)]);
@@ -355,33 +354,40 @@ static void Residual(Work& w, const std::vector<int>& rows)
     }
 }
 
-// Zb of the columns marked in dirty, then Z and se of all (step 2). The
-// medians are taken kChunk columns at a time by the median networks, the
-// chunk's rows copied side by side into values (row i at values[i kChunk]);
-// a column not dirty keeps its block medians.
-static void BlockStatistics(Work& w, const std::vector<char>& dirty)
+// The residual of the projections of block b and Zb of its columns marked in
+// dirty (step 2), while its rows are in the cache. The medians are taken
+// kChunk columns at a time by the median network, the chunk's rows copied
+// side by side into values (row i at values[i kChunk]); a column not dirty
+// keeps its block median.
+static void Block(Work& w, int b, const std::vector<char>& dirty, std::vector<double>& values)
+{
+    const int N = w.N;
+    const int* rows = w.rows.data() + w.firstRow[b];
+    const int n = w.firstRow[b + 1] - w.firstRow[b];
+    Residual(w, rows, n);
+    const MedianNetwork& median = w.Network(n);
+    double medians[kChunk];
+    for (int k0 = 0; k0 < N; k0 += kChunk) {
+        const int chunk = std::min(kChunk, N - k0);
+        if (std::none_of(dirty.begin() + k0, dirty.begin() + k0 + chunk, [](char d) { return d; }))
+            continue;
+        for (int i = 0; i < n; ++i) {
+            const double* r = w.r.data() + static_cast<size_t>(rows[i]) * N + k0;
+            std::copy(r, r + chunk, values.begin() + static_cast<size_t>(i) * chunk);
+        }
+        median(values.data(), chunk, medians);
+        for (int c = 0; c < chunk; ++c)
+            if (dirty[k0 + c])
+                w.Zb[static_cast<size_t>(b) * N + k0 + c] = medians[c];
+    }
+}
+
+// Z and se of every column from the block medians (step 2), by the median
+// network over kChunk columns at a time as in Block.
+static void BlockStatistics(Work& w, std::vector<double>& values)
 {
     const int N = w.N, B = w.B;
-    std::vector<double> values(static_cast<size_t>(std::max(kMaxBlockRows, B)) * kChunk), spread(N);
-    double medians[kChunk];
-    for (int b = 0; b < B; ++b) {
-        const int* rows = w.rows.data() + w.firstRow[b];
-        const int n = w.firstRow[b + 1] - w.firstRow[b];
-        const MedianNetwork& median = w.Network(n);
-        for (int k0 = 0; k0 < N; k0 += kChunk) {
-            const int chunk = std::min(kChunk, N - k0);
-            if (std::none_of(dirty.begin() + k0, dirty.begin() + k0 + chunk, [](char d) { return d; }))
-                continue;
-            for (int i = 0; i < n; ++i) {
-                const double* r = w.r.data() + static_cast<size_t>(rows[i]) * N + k0;
-                std::copy(r, r + chunk, values.begin() + static_cast<size_t>(i) * chunk);
-            }
-            median(values.data(), chunk, medians);
-            for (int c = 0; c < chunk; ++c)
-                if (dirty[k0 + c])
-                    w.Zb[static_cast<size_t>(b) * N + k0 + c] = medians[c];
-        }
-    }
+    std::vector<double> spread(N);
     // Z = median_b Zb, spread = median_b |Zb - Z|
     const MedianNetwork& median = w.Network(B);
     for (int k0 = 0; k0 < N; k0 += kChunk) {
@@ -754,12 +760,14 @@ RingReport RemoveRings(double* P, int N, int M, const RingOptions& o)
     const int reach = Reach(w.lambda);
     w.echo = Echo(w.lambda, reach);
     std::vector<char> flagged(N, 0), next(N), dirty(N, 1);
+    std::vector<double> values(static_cast<size_t>(std::max(kMaxBlockRows, B)) * kChunk);  // for Block, BlockStatistics
     for (int pass = 0; pass < kMaxPasses; ++pass) {
         for (int k = 0; k < N; ++k)
             w.weight[k] = flagged[k] ? kFlaggedWeight : 1.0;
         w.smoother.Factor(w.weight, w.lambda);
-        Residual(w, w.rows);
-        BlockStatistics(w, dirty);
+        for (int b = 0; b < B; ++b)
+            Block(w, b, dirty, values);
+        BlockStatistics(w, values);
         FullTest(w, flagged, o.fdr);
         if (w.partialTest)
             PartialTest(w, flagged, o.partial);
@@ -787,7 +795,7 @@ RingReport RemoveRings(double* P, int N, int M, const RingOptions& o)
         if (!done[m])
             rest.push_back(m);
     if (!rest.empty())
-        Residual(w, rest);
+        Residual(w, rest.data(), static_cast<int>(rest.size()));
     // The windows of the last pass count for its flagged columns only, and
     // in runs of two or more only (see HasWindow).
     const int windows = w.partialTest ? B - w.W + 1 : 0;
