@@ -3,11 +3,11 @@
 
     bench/axis_bench.py BUILD [TOOTH.h5]
 
-BUILD is the build directory (programs/prjphantom/prjphantom, programs/prjaxis/prjaxis,
-prjslice-fixed). Phantom sinograms of five kinds, five noise seeds each: the
+BUILD is the build directory (prjphantom, prjaxis, prjslice-fixed at its
+top). Phantom sinograms of five kinds, five noise seeds each: the
 error |printed - true| in bins, the largest per kind, and every case off by
 more than a bin without a warning (there must be none). With a real scan
-(Data Exchange, imported by programs/prjsino/prjsino), each row's estimate against the
+(Data Exchange, imported by prjsino), each row's estimate against the
 sharpest reconstruction by two measures over the disc of 0.9 of the covered
 radius: the r0/dr that maximises the gradient energy sum |grad f|^2, and the
 one that minimises the total variation sum |grad f| (forward differences), on
@@ -23,9 +23,9 @@ import numpy as np
 import tifffile
 
 BUILD = sys.argv[1]
-PHANTOM = os.path.join(BUILD, "programs/prjphantom/prjphantom")
-AXIS = os.path.join(BUILD, "programs/prjaxis/prjaxis")
-SINO = os.path.join(BUILD, "programs/prjsino/prjsino")
+PHANTOM = os.path.join(BUILD, "prjphantom")
+AXIS = os.path.join(BUILD, "prjaxis")
+SINO = os.path.join(BUILD, "prjsino")
 SLICE = os.path.join(BUILD, "prjslice-fixed")
 TMP = tempfile.mkdtemp()
 
