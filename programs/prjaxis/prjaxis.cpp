@@ -77,13 +77,16 @@
 // object 200 bins across, a few hundredths for one 90 bins across; noise of
 // 1% of the largest sample adds a few hundredths at M = 90 to 720.
 
+#include "cbp.h"
 #include "mirror.h"
 #include "prjslice.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cmath>
+#include <complex>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -450,11 +453,245 @@ static Seam FindSeam()
     return out;
 }
 
+// What the spectrum of the full turn gives: the axis c, or why it gives none.
+struct FullTurn {
+    bool found = false;
+    double c = 0;
+    std::string why;
+};
+
+// Method 3: the axis from the spectrum of the full turn, which needs no air
+// and uses every projection.
+//
+// Rows 0 ... M - 1 followed by their mirror images about a trial axis x make
+// a full turn q_0 ... q_{2M-1} at the angles t_m = m pi / M. Its spectrum
+// along both directions tells the true axis from any other. In bins about
+// the axis, a point of the object at the distance r from it traces
+// s(t) = r cos(t - phi): its contribution at the detector frequency rho,
+// exp(-i rho r cos(t - phi)), is a function of the angle whose harmonics n
+// (Bessel functions J_n(rho r)) vanish for |n| beyond rho r. So the full
+// turn of an object within R bins of the axis has no harmonic beyond |n| =
+// rho R at the frequency rho: its spectrum lies in the double wedge
+// |n| <= rho R. About a wrong axis x = c + e the mirrored half is moved by
+// 2 e bins against the first: the full turn jumps at its two seams, and the
+// jumps spread over every harmonic, beyond the wedge too. The energy outside
+// the wedge,
+//   E(x) = sum over rho, and |n| > rho R + margin, of |Q_x(n, rho)|^2,
+// is least at the true axis. It gathers the jump from every projection
+// whose features are still alike across the seam at that frequency: many
+// rows at low frequencies, where profiles change slowly with the angle, few
+// at high ones. And it compares no interpolated samples: the mirror image
+// about x is the spectrum of the row conjugated and turned by
+// exp(-2 i rho x), exact for any x, so noise weighs alike at every trial
+// axis.
+//
+// In bins, with P_m(rho) the transform of row m (zero padded to L, rho =
+// 2 pi j / L), the full turn at the frequency rho is
+//   u_m = P_m(rho),  u_{M+m} = conj(P_m(rho)) exp(-2 i rho x),  m < M,
+// and Q_x(n, rho) its transform over the 2M angles. Real rows give the
+// energy at -rho equal to that at rho, so the sum runs over rho > 0; the
+// 2M-point transforms go through a power-of-two one by Bluestein's identity
+//   nm = (n^2 + m^2 - (n - m)^2) / 2:
+//   Q(n) = w_n sum_m (u_m w_m) conj(w_{n-m}),  w_k = exp(-i pi k^2 / 2M),
+// a convolution done with transforms of length Lb >= 4M - 1.
+//
+// The window. The detector ends cut the object's traces where it leaves the
+// view, and a full turn joined about x is only consistent over the bins whose
+// mirror images are on the detector too. So each row is weighted by a
+// window symmetric about the trial axis, of half-width h fixed for every
+// trial (the same noise enters every trial), its last kTaper bins falling
+// to zero as 1/2 - 1/2 cos: everything the full turn then holds lies within
+// R = h of the axis. Multiplying by the window spreads each frequency over
+// about 1/T of its neighbours, so the harmonics reach ~ R/T beyond the
+// wedge: the margin is kWedgeMargin R/T. Samples of an object wider than
+// the window also reach beyond the wedge, but alike about every trial axis.
+//
+// Noise. Noise is white, the projections' spectrum falls off with the
+// frequency, and the mirror pairs the noise of one half with that of the
+// other; so each row is smoothed with a Gaussian of kSmoothing bins (its
+// transform times exp(-rho^2 sigma^2 / 2), symmetric, so it commutes with
+// the mirror), which keeps the frequencies where the projections stand
+// above the noise.
+//
+// The search. E is evaluated at trial axes kTrialStep apart, from the
+// seam's estimate downhill, at most kReach bins from it; the parabola
+// through the least value and its two neighbours gives the axis. E is
+// close to a parabola over a bin about its minimum: the jump of 2 e bins
+// changes the smoothed profiles by a term proportional to e.
+
+// The window's half-width leaves this many bins for the trial axes on each
+// side of the start.
+static const double kReach = 1.5;
+// Trial axes are this many bins apart.
+static const double kTrialStep = 0.25;
+// The window falls to zero over this many bins (at most a quarter of its
+// half-width): a slower fall spreads less beyond the wedge, a faster one
+// keeps more of the detector.
+static const double kTaper = 32;
+// The margin beyond the wedge, in units of R/T.
+static const double kWedgeMargin = 2;
+// The Gaussian that smooths each row, standard deviation in bins.
+static const double kSmoothing = 2;
+// The fewest bins of the window's half-width.
+static const double kMinHalfWidth = 8;
+
+// Power of two at least n.
+static int PowerOfTwo(int n)
+{
+    int p = 1;
+    while (p < n)
+        p *= 2;
+    return p;
+}
+
+// Forward transform of n (a power of two) complex values in place, with the
+// twiddle table E of n values (exp(i pi t / n)); the inverse direction
+// through conjugates.
+using Complex = std::complex<double>;
+static void Transform(std::vector<Complex>& v, const std::vector<Complex>& E, bool inverse)
+{
+    if (inverse)
+        for (Complex& z : v)
+            z = std::conj(z);
+    FFT(static_cast<int>(v.size()), reinterpret_cast<const double*>(E.data()), reinterpret_cast<double*>(v.data()));
+    if (inverse)
+        for (Complex& z : v)
+            z = std::conj(z);
+}
+
+static std::vector<Complex> Twiddles(int n)
+{
+    std::vector<Complex> E(n);
+    for (int t = 0; t < n; ++t)
+        E[t] = std::polar(1.0, kPi * t / n);
+    return E;
+}
+
+// The energy outside the wedge of the full turn about trial axes, with a
+// window of half-width h and the tables the transforms share.
+class FullTurnEnergy {
+  public:
+    explicit FullTurnEnergy(double h)
+        : h_(h), T_(std::fmin(kTaper, h / 4)), L_(PowerOfTwo(2 * N)), K_(2 * M), Lb_(PowerOfTwo(4 * M - 1)),
+          EL_(Twiddles(L_)), Eb_(Twiddles(Lb_)), w_(K_), B_(Lb_)
+    {
+        // The last frequency with harmonics outside the wedge: rho R + margin < M.
+        const double margin = kWedgeMargin * h_ / T_;
+        J_ = std::min(L_ / 2 - 1, static_cast<int>((M - margin) / h_ * L_ / (2 * kPi)));
+        for (int k = 0; k < K_; ++k)
+            w_[k] = std::polar(1.0, -kPi * double((static_cast<long long>(k) * k) % (2 * K_)) / K_);
+        B_[0] = std::conj(w_[0]);
+        for (int k = 1; k < K_; ++k)
+            B_[k] = B_[Lb_ - k] = std::conj(w_[k]);
+        Transform(B_, Eb_, false);
+    }
+
+    // Whether any frequency has harmonics outside the wedge.
+    bool Usable() const { return J_ >= 1; }
+
+    double operator()(double x) const
+    {
+        // The rows windowed about x, transformed and smoothed: S[m * (J + 1) + j].
+        std::vector<double> window(N);
+        for (int k = 0; k < N; ++k) {
+            const double inside = std::fmax(0.0, std::fmin(1.0, (h_ - std::fabs(k - x)) / T_));
+            window[k] = 0.5 - 0.5 * std::cos(kPi * inside);
+        }
+        std::vector<Complex> S(static_cast<size_t>(M) * (J_ + 1)), row(L_);
+        for (int m = 0; m < M; ++m) {
+            const double* p = &P[static_cast<size_t>(m) * N];
+            std::fill(row.begin(), row.end(), Complex());
+            for (int k = 0; k < N; ++k)
+                row[k] = p[k] * window[k];
+            Transform(row, EL_, false);
+            for (int j = 0; j <= J_; ++j) {
+                const double rho = 2 * kPi * j / L_;
+                S[static_cast<size_t>(m) * (J_ + 1) + j] = row[j] * std::exp(-0.5 * rho * rho * kSmoothing * kSmoothing);
+            }
+        }
+        const double margin = kWedgeMargin * h_ / T_;
+        double energy = 0;
+        std::vector<Complex> a(Lb_);
+        for (int j = 1; j <= J_; ++j) {
+            const double rho = 2 * kPi * j / L_;
+            const Complex turn = std::polar(1.0, -2 * rho * x);
+            std::fill(a.begin(), a.end(), Complex());
+            for (int m = 0; m < M; ++m) {
+                const Complex u = S[static_cast<size_t>(m) * (J_ + 1) + j];
+                a[m] = u * w_[m];
+                a[M + m] = std::conj(u) * turn * w_[M + m];
+            }
+            Transform(a, Eb_, false);
+            for (int k = 0; k < Lb_; ++k)
+                a[k] *= B_[k];
+            Transform(a, Eb_, true);
+            // Q(n) = w_n a_n / Lb, harmonic n at index n mod 2M.
+            const double edge = rho * h_ + margin;
+            for (int k = 0; k < K_; ++k) {
+                const int n = k < M ? k : k - K_;
+                if (std::abs(n) > edge)
+                    energy += std::norm(a[k]);
+            }
+        }
+        return energy / (double(Lb_) * Lb_);
+    }
+
+  private:
+    double h_, T_;
+    int L_, K_, Lb_, J_ = 0;
+    std::vector<Complex> EL_, Eb_, w_, B_;
+};
+
+// The axis by the spectrum of the full turn, searched within kReach bins of
+// start (the seam's estimate).
+static FullTurn FindFullTurn(double start)
+{
+    FullTurn out;
+    const double h = std::fmin(start, N - 1 - start) - kReach;
+    if (h < kMinHalfWidth) {
+        out.why = "the axis lies too close to the end of the detector";
+        return out;
+    }
+    const FullTurnEnergy energy(h);
+    if (!energy.Usable()) {
+        out.why = "too few projections";
+        return out;
+    }
+    // Downhill from the start in steps of kTrialStep: E at x - step, x, x + step.
+    double x = start, below = energy(x - kTrialStep), at = energy(x), above = energy(x + kTrialStep);
+    while (below < at || above < at) {
+        const double direction = below < above ? -1 : 1;
+        x += direction * kTrialStep;
+        if (std::fabs(x - start) > kReach - kTrialStep) {
+            char text[80];
+            std::snprintf(text, sizeof text, "no least energy within %.1f bins of the seam's estimate", kReach);
+            out.why = text;
+            return out;
+        }
+        if (direction < 0) {
+            above = at;
+            at = below;
+            below = energy(x - kTrialStep);
+        } else {
+            below = at;
+            at = above;
+            above = energy(x + kTrialStep);
+        }
+    }
+    const double bend = below - 2 * at + above;
+    out.found = true;
+    out.c = x + (bend > 0 ? 0.5 * kTrialStep * (below - above) / bend : 0.0);
+    return out;
+}
+
 // The axis to print, and the warnings it needs. The centre-of-mass fit is
-// the more precise where it holds: the masses of the projections equal and
-// air at both ends of the window. Otherwise the seam decides. Both are
-// computed where they can be, and a disagreement by more than kDisagree bins
-// is reported with both values. With neither, the sinogram is refused.
+// the most precise where it holds: the masses of the projections equal and
+// air at both ends of the window. Otherwise the spectrum of the full turn
+// decides, searched about the seam's estimate, and where it finds no least
+// energy there the seam does. Where the centres of mass and the value
+// printed lie more than kDisagree bins apart, or the seam and the spectrum
+// do, a warning gives both values. With neither the fit nor the seam, the
+// sinogram is refused.
 static double ChooseAxis()
 {
     const CentreOfMass com = FindCentreOfMass();
@@ -469,16 +706,27 @@ static double ChooseAxis()
         Fail("the sinogram does not determine the axis: the centre-of-mass fit " +
              (com.found ? "does not hold (" + std::string(why) + ")" : "finds none (" + com.why + ")") +
              "; the seam of the half turn finds none (" + seam.why + ").");
-    if (com.found && seam.found && std::fabs(com.c - seam.c) > kDisagree)
-        std::fprintf(stderr,
-                     "warning: the centres of mass give r0/dr %.3f, the seam of the half turn %.3f (+-%.2f); "
-                     "printed the %s%s%s\n",
-                     -com.c, -seam.c, seam.error, holds ? "first" : "second", holds ? "" : ": ",
-                     holds ? "" : why);
-    if (!holds && seam.error > kUncertain)
-        std::fprintf(stderr, "warning: the seam of the half turn determines the axis only to +-%.2f bins\n",
-                     seam.error);
-    return holds ? com.c : seam.c;
+    const FullTurn turn = holds ? FullTurn() : FindFullTurn(seam.c);
+
+    char seamText[80];
+    std::snprintf(seamText, sizeof seamText, "the seam of the half turn %.3f (+-%.2f)", -seam.c, seam.error);
+    char turnText[80];
+    std::snprintf(turnText, sizeof turnText, "the spectrum of the full turn %.3f", -turn.c);
+    const double printed = holds ? com.c : turn.found ? turn.c : seam.c;
+    const std::string other = holds || !turn.found ? seamText : turnText;
+    if (com.found && (holds ? seam.found : true) && std::fabs(com.c - (holds ? seam.c : printed)) > kDisagree)
+        std::fprintf(stderr, "warning: the centres of mass give r0/dr %.3f, %s; printed the %s%s%s\n", -com.c,
+                     other.c_str(), holds ? "first" : "second", holds ? "" : ": ", holds ? "" : why);
+    if (turn.found && std::fabs(turn.c - seam.c) > kDisagree)
+        std::fprintf(stderr, "warning: %s, %s; printed the second\n", seamText, turnText);
+    if (!holds && !turn.found) {
+        std::fprintf(stderr, "warning: the spectrum of the full turn finds no axis (%s); printed the seam of the half turn\n",
+                     turn.why.c_str());
+        if (seam.error > kUncertain)
+            std::fprintf(stderr, "warning: the seam of the half turn determines the axis only to +-%.2f bins\n",
+                         seam.error);
+    }
+    return printed;
 }
 
 int main(int argc, char** argv)
