@@ -521,14 +521,18 @@ struct JoinedTurn {
 // filling the field of view.
 //
 // The search. E is evaluated at trial axes kTrialStep apart, going downhill
-// from the seam's estimate, at most kReach bins from it; the parabola through
-// the least value and its two neighbours gives the axis. E is close to a
+// from the seam's estimate (within kReach bins of a centre, on about a new one
+// where it gets that far, up to kWander bins); the parabola through the least
+// value and its two neighbours gives the axis. E is close to a
 // parabola within a bin of its minimum, where the jump changes the smoothed
 // rows in proportion to e.
 
 // The window's half-width leaves this many bins for the trial axes on each
 // side of the start.
 static const double kReach = 1.5;
+// The search goes on about new centres up to this many bins from the seam's
+// estimate, whose error can reach a few bins where noise is strong.
+static const double kWander = 4;
 // Trial axes are this many bins apart.
 static const double kTrialStep = 0.25;
 // The window falls to zero over this many bins (at most a quarter of its
@@ -657,46 +661,53 @@ class JoinedTurnEnergy {
     std::vector<double> smoothing_;
 };
 
-// The axis by the spectrum of the joined turn, searched within kReach bins of
-// start (the seam's estimate).
+// The axis by the spectrum of the joined turn, searched downhill from start
+// (the seam's estimate): within kReach bins of a centre, the window's
+// half-width fixed for it; where the walk reaches that far, on about a new
+// centre there, at most kWander bins from the start.
 static JoinedTurn FindJoinedTurn(double start)
 {
     JoinedTurn out;
-    const double h = std::fmin(start, N - 1 - start) - kReach;
-    if (h < kMinHalfWidth) {
-        out.why = "fewer than " + std::to_string(static_cast<int>(kMinHalfWidth)) + " bins on either side of the axis";
-        return out;
-    }
-    const JoinedTurnEnergy energy(h);
-    if (!energy.Usable()) {
-        out.why = "too few projections for harmonics beyond the wedge";
-        return out;
-    }
-    // Downhill from the start in steps of kTrialStep: E at x - step, x, x + step.
-    double x = start, below = energy(x - kTrialStep), at = energy(x), above = energy(x + kTrialStep);
-    while (below < at || above < at) {
-        const double direction = below < above ? -1 : 1;
-        x += direction * kTrialStep;
-        if (std::fabs(x - start) > kReach - kTrialStep) {
+    for (double centre = start;;) {
+        const double h = std::fmin(centre, N - 1 - centre) - kReach;
+        if (h < kMinHalfWidth) {
+            out.why = "fewer than " + std::to_string(static_cast<int>(kMinHalfWidth)) + " bins on either side of the axis";
+            return out;
+        }
+        const JoinedTurnEnergy energy(h);
+        if (!energy.Usable()) {
+            out.why = "too few projections for harmonics beyond the wedge";
+            return out;
+        }
+        // E at x - step, x, x + step, x moving downhill.
+        double x = centre, below = energy(x - kTrialStep), at = energy(x), above = energy(x + kTrialStep);
+        while ((below < at || above < at) && std::fabs(x - centre) < kReach - kTrialStep) {
+            const double direction = below < above ? -1 : 1;
+            x += direction * kTrialStep;
+            if (direction < 0) {
+                above = at;
+                at = below;
+                below = energy(x - kTrialStep);
+            } else {
+                below = at;
+                at = above;
+                above = energy(x + kTrialStep);
+            }
+        }
+        if (below >= at && above >= at) {
+            const double bend = below - 2 * at + above;
+            out.found = true;
+            out.c = x + (bend > 0 ? 0.5 * kTrialStep * (below - above) / bend : 0.0);
+            return out;
+        }
+        if (std::fabs(x - start) + kReach > kWander) {
             char text[80];
-            std::snprintf(text, sizeof text, "no least energy within %.1f bins of the seam's estimate", kReach);
+            std::snprintf(text, sizeof text, "no least energy within %.0f bins of the seam's estimate", kWander);
             out.why = text;
             return out;
         }
-        if (direction < 0) {
-            above = at;
-            at = below;
-            below = energy(x - kTrialStep);
-        } else {
-            below = at;
-            at = above;
-            above = energy(x + kTrialStep);
-        }
+        centre = x;
     }
-    const double bend = below - 2 * at + above;
-    out.found = true;
-    out.c = x + (bend > 0 ? 0.5 * kTrialStep * (below - above) / bend : 0.0);
-    return out;
 }
 
 // The axis to print, and the warnings it needs. The centre-of-mass fit is
