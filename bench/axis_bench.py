@@ -11,7 +11,9 @@ more than a bin without a warning (there must be none). With a real scan
 sharpest reconstruction by two measures over the disc of 0.9 of the covered
 radius: the r0/dr that maximises the gradient energy sum |grad f|^2, and the
 one that minimises the total variation sum |grad f| (forward differences), on
-a grid of 0.05 bins (parabola through the best three). numpy and tifffile.
+a grid of 0.05 bins (parabola through the best three). Then each row cut to fewer
+columns about its axis, so that the object fills the cut and its ends hold no air: prjaxis on
+the cut against the whole row's sharpest by total variation. numpy and tifffile.
 """
 
 import os
@@ -56,6 +58,10 @@ KINDS = {
 }
 
 
+# Cuts of a real row: half the width, and the offset of the cut's centre from the axis, in columns.
+CUTS = ((100, 0), (100, 30), (120, -40), (80, 20))
+
+
 def estimate(path):
     r = subprocess.run([AXIS, path], capture_output=True, text=True)
     return (float(r.stdout) if r.returncode == 0 else None), r.stderr.strip()
@@ -97,6 +103,7 @@ def sharpness(sg, n, r0):
 def tooth(scan):
     out = os.path.join(TMP, "tooth")
     subprocess.run([SINO, scan, out], check=True, capture_output=True)
+    sharpest = {}
     print("\n| row | prjaxis r0/dr | sharpest by gradient energy | by total variation | differences (bins) | warnings |")
     print("|---|---|---|---|---|---|")
     for name in sorted(os.listdir(out)):
@@ -114,6 +121,24 @@ def tooth(scan):
             bests.append(best)
         print("| %s | %.3f | %.3f | %.3f | %.3f, %.3f | %s |" % (name, value, bests[0], bests[1], abs(value - bests[0]),
                                                                abs(value - bests[1]), err or "none"))
+        sharpest[name] = bests[1]
+    print("\n| row | columns | prjaxis r0/dr (whole row's bins) | off the sharpest (TV) | printed |")
+    print("|---|---|---|---|---|")
+    for name in sorted(sharpest):
+        header, samples = open(os.path.join(out, name), "rb").read().split(b"\n", 1)
+        n, m = (int(v) for v in header.split()[:2])
+        rows = np.frombuffer(samples[:8 * n * m], "<f8").reshape(m, n)
+        axis = int(round(-sharpest[name]))
+        for half, offset in CUTS:
+            first = axis + offset - half
+            cut = os.path.join(TMP, "cut.sg")
+            with open(cut, "wb") as f:
+                f.write(b"%d %d\n" % (2 * half, m))
+                f.write(rows[:, first:first + 2 * half].tobytes())
+            value, err = estimate(cut)
+            printed = "the second" if "printed the second" in err else "the first" if err else "no warning"
+            print("| %s | %d to %d | %.3f | %.3f | %s |" % (name, first, first + 2 * half - 1, value - first,
+                                                         abs(value - first - sharpest[name]), printed))
 
 
 phantoms()
