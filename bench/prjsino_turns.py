@@ -19,7 +19,9 @@ and, where the figure is about the slice, reconstructs them with prjslice:
                     prjsino's sinogram resampled onto even angles, and the
                     measured projections taken as if they were evenly spaced
                     (--angles FIRST:LAST), each against the exact line
-                    integrals at its angles (prjphantom's sinogram).
+                    integrals at its angles (prjphantom's sinogram); with
+                    bins that read the mean over their width, as a detector
+                    pixel does (--aperture), and with point samples.
 
 usage: bench/prjsino_turns.py [--build DIR] [--work DIR] [--seeds S]
 """
@@ -123,16 +125,17 @@ def centred(b, seed):
     return deviations
 
 
-def jitter(b, n, m, seed):
+def jitter(b, n, m, seed, aperture):
     dr, r0dr = 2.0 / n, -(n - 1) / 2
+    detector = ["--aperture"] if aperture else []
     scan = b.path("jitter.h5")
-    run(b.phantom, "--scan", "dx", "--jitter", 0.3, "--seed", seed, "--dtype", "float64", "--rows", "1", n, m, 0,
-        dr, "--", r0dr, scan)
+    run(b.phantom, "--scan", "dx", *detector, "--jitter", 0.3, "--seed", seed, "--dtype", "float64", "--rows", "1",
+        n, m, 0, dr, "--", r0dr, scan)
     errors = []
     for options in ([], ["--angles", "0:%r" % ((m - 1) * 180.0 / m)]):
         _, (values, meta) = b.imported(scan, *options)
         exact = b.path("exact.sg")
-        run(b.phantom, "--rows", "1", "--row", "0", n, m, meta["ra"], dr, "--", r0dr, exact)
+        run(b.phantom, *detector, "--rows", "1", "--row", "0", n, m, meta["ra"], dr, "--", r0dr, exact)
         errors.append(np.sqrt(((values - read_sinogram(exact)[0]) ** 2).mean()))
     return errors
 
@@ -158,11 +161,14 @@ def main():
         first, both = centred(b, seed)
         print("  seed %d: first half turn %.5f, both %.5f, ratio %.4f" % (seed, first, both, both / first))
     print("jitter of up to 0.3 steps: RMS error of the sinogram against the exact line integrals")
-    for n, m in ((256, 400), (256, 800), (128, 400)):
-        for seed in seeds:
-            resampled, even = jitter(b, n, m, seed)
-            print("  N %d, M %d, seed %d: resampled %.3g, taken as even %.3g, ratio %.4f"
-                  % (n, m, seed, resampled, even, resampled / even))
+    for aperture in (True, False):
+        print("  bins reading %s" % ("the mean over their width (a detector pixel)" if aperture
+                                     else "the line integral at their centre"))
+        for n, m in ((256, 400), (256, 800), (128, 400)):
+            for seed in seeds:
+                resampled, even = jitter(b, n, m, seed, aperture)
+                print("    N %d, M %d, seed %d: resampled %.3g, taken as even %.3g, ratio %.4f"
+                      % (n, m, seed, resampled, even, resampled / even))
 
 
 if __name__ == "__main__":

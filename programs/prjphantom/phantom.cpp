@@ -33,6 +33,7 @@
 
 #include "phantom.h"
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 
@@ -77,9 +78,17 @@ static int BinIndex(double v, int N) { return v > 0 ? (v < N ? static_cast<int>(
 //   P(s) = rho * A B * 2 sqrt(1 - t^2/a^2) / a = 2 rho A B sqrt(a^2 - t^2) / a^2.
 // Its integral over s is rho pi A B at every angle, and a is the half width of
 // the shadow. Here all lengths are physical (detector intervals times dr), so
-// s_k = (r0/dr + k) dr and P is a length times a density. Only the bins from
-// floor to ceil of the shadow's ends, (c . u -+ a) / dr - r0/dr, can have
-// t^2 < a^2; the test d > 0 decides each of them.
+// s_k = (r0/dr + k) dr and P is a length times a density.
+//
+// With an aperture, bin k reads the mean of P over its width dr, t from
+// t_k - dr/2 to t_k + dr/2. With t clamped to [-a, a], where the chord ends,
+//   int sqrt(a^2 - t^2) dt = G(t) = a^2 (u sqrt(1 - u^2) + asin u) / 2, u = t/a,
+// so the bin reads 2 rho A B / a^2 (G(t_hi) - G(t_lo)) / dr. The mean has no
+// square-root cusp where the shadow's edge crosses the bin: it is smooth in
+// the angle as the edge moves.
+//
+// Only the bins from floor to ceil of the shadow's ends, (c . u -+ a) / dr -
+// r0/dr, half a bin wider with an aperture, can see the ellipse.
 static void AddProjection(const Ellipse& e, double theta, const Detector& det, double* row)
 {
     const double dr = det.dr;
@@ -90,13 +99,22 @@ static void AddProjection(const Ellipse& e, double theta, const Detector& det, d
     const double centre = (e.x * c + e.y * s) * dr;  // c . u
     const double factor = 2 * e.density * A * B / a2;
     const double half = std::sqrt(a2);
-    const int k0 = BinIndex(std::floor((centre - half) / dr - det.r0dr), det.N);
-    const int k1 = BinIndex(std::ceil((centre + half) / dr - det.r0dr) + 1, det.N);
+    const double reach = det.aperture ? 0.5 : 0.0;
+    const int k0 = BinIndex(std::floor((centre - half) / dr - det.r0dr - reach), det.N);
+    const int k1 = BinIndex(std::ceil((centre + half) / dr - det.r0dr + reach) + 1, det.N);
+    const auto G = [half, a2](double t) {
+        const double u = std::min(std::max(t / half, -1.0), 1.0);
+        return 0.5 * a2 * (u * std::sqrt(1 - u * u) + std::asin(u));
+    };
     for (int k = k0; k < k1; ++k) {
         const double t = (det.r0dr + k) * dr - centre;
-        const double d = a2 - t * t;
-        if (d > 0)
-            row[k] += factor * std::sqrt(d);
+        if (det.aperture) {
+            row[k] += factor * (G(t + 0.5 * dr) - G(t - 0.5 * dr)) / dr;
+        } else {
+            const double d = a2 - t * t;
+            if (d > 0)
+                row[k] += factor * std::sqrt(d);
+        }
     }
 }
 

@@ -16,10 +16,13 @@ struct Ellipse {
 };
 
 // The detector: N bins, bin k at the coordinate r0dr + k detector intervals
-// from the rotation axis, dr the physical length of one interval.
+// from the rotation axis, dr the physical length of one interval. A bin reads
+// the line integral at its centre, or with `aperture` their mean over its
+// width, as a detector pixel does.
 struct Detector {
     int N;
     double r0dr, dr;
+    bool aperture = false;
 };
 
 // The angle in radians of projection m when M projections span 180 degrees

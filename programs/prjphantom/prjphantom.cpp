@@ -217,6 +217,7 @@ struct Options {
     int texture = 0;              // small ellipses added inside the first
     bool scan = false;            // a raw scan into scanOptions.out
     bool halfAcquisition = false; // a full turn of an object wider than the covered disc
+    bool aperture = false;        // bins read the mean over their width
     PhantomScan scanOptions;
 };
 
@@ -363,6 +364,7 @@ static Options ParseArguments(int argc, char** argv)
             std::exit(0);
         }
         bool* flag = arg == "--truth-raw"       ? &o.truthRaw
+                     : arg == "--aperture"      ? &o.aperture
                      : arg == "--poisson"       ? &s.poisson
                      : arg == "--full-turn"     ? &s.fullTurn
                      : arg == "--half-acquisition" ? &o.halfAcquisition
@@ -522,7 +524,7 @@ static Options ParseArguments(int argc, char** argv)
 
     if (o.scan) {
         s.fullTurn |= o.halfAcquisition;
-        s.detector = Detector{o.N, o.r0dr, o.dr};
+        s.detector = Detector{o.N, o.r0dr, o.dr, o.aperture};
         s.rows = o.rows;
         s.M = o.M;
         s.ra = o.ra;
@@ -556,7 +558,7 @@ static Options ParseArguments(int argc, char** argv)
 // Row m of the noiseless sinogram.
 static void ProjectRow(const Options& o, int m, double* row)
 {
-    ProjectSlice(o.ellipses, ProjectionAngle(o.ra, m, o.M), Detector{o.N, o.r0dr, o.dr}, row);
+    ProjectSlice(o.ellipses, ProjectionAngle(o.ra, m, o.M), Detector{o.N, o.r0dr, o.dr, o.aperture}, row);
 }
 
 // Standard normal deviates from a 64-bit Mersenne Twister by the Box-Muller

@@ -174,6 +174,18 @@ static const int kMinColumns = 5;
 static const int kMinBlocks = 3;
 static const int kMinBlockRows = 2;
 
+// Projections smoothed side by side: enough independent recurrences to fill
+// the core's pipeline.
+static const int kInterleave = 4;
+
+// Columns gathered at a time from the rows of a block for their medians: a
+// few cache lines of each row.
+static const int kChunk = 32;
+
+// Rows read at a time when columns are copied out (see Columns): the
+// columns' cache lines stay while the rows are read.
+static const int kGatherRows = 16;
+
 const char* StripeKindName(StripeKind kind)
 {
     switch (kind) {
@@ -194,16 +206,22 @@ static double Median(double* v, int n)
     return n % 2 ? upper : (upper + *std::max_element(v, v + h)) / 2;
 }
 
-// out[k] = median of x over the columns within kNeighbourhood of k.
+// out[k] = median of x over the columns within kNeighbourhood of k, from a
+// sorted copy of the window that slides along.
 static void LocalMedian(const std::vector<double>& x, std::vector<double>& out)
 {
     const int N = static_cast<int>(x.size());
-    std::vector<double> window(2 * kNeighbourhood + 1);
+    std::vector<double> window(x.begin(), x.begin() + std::min(N, kNeighbourhood));
+    std::sort(window.begin(), window.end());
     out.resize(N);
     for (int k = 0; k < N; ++k) {
-        const int a = std::max(0, k - kNeighbourhood), b = std::min(N - 1, k + kNeighbourhood);
-        std::copy(x.begin() + a, x.begin() + b + 1, window.begin());
-        out[k] = Median(window.data(), b - a + 1);
+        if (k + kNeighbourhood < N)
+            window.insert(std::upper_bound(window.begin(), window.end(), x[k + kNeighbourhood]),
+                          x[k + kNeighbourhood]);
+        if (k - kNeighbourhood - 1 >= 0)
+            window.erase(std::lower_bound(window.begin(), window.end(), x[k - kNeighbourhood - 1]));
+        const size_t n = window.size();
+        out[k] = n % 2 ? window[n / 2] : (window[n / 2] + window[n / 2 - 1]) / 2;
     }
 }
 
@@ -244,29 +262,40 @@ struct Smoother {
         }
     }
 
-    // The residual r = p - S of one projection p, S the solution of
-    // A S = W p, through s (N values of work). The first two and the last
-    // two columns, whose recurrences lack terms, are done apart from the
-    // loops.
-    void Residual(const double* __restrict p, const double* __restrict weight, double* __restrict s,
-                  double* __restrict r) const
+    // The residuals r = p - S of kInterleave projections p (rows p[j] of
+    // N values, into r[j]), S the solution of A S = W p, through s (N
+    // kInterleave values, s(i) of row j at s[i kInterleave + j]). The
+    // recurrences are sequential along i; the rows side by side keep the
+    // core busy while each waits for its previous terms. The first two and
+    // the last two columns, whose recurrences lack terms, are done apart
+    // from the loops.
+    void Residual(const double* const* p, const double* __restrict weight, double* __restrict s,
+                  double* const* r) const
     {
         const int N = static_cast<int>(d.size());
+        const int J = kInterleave;
         const double* __restrict L1 = l1.data();
         const double* __restrict L2 = l2.data();
         const double* __restrict D = d.data();
         // L y = W p: y(i) = w(i) p(i) - l1(i) y(i-1) - l2(i) y(i-2)
-        s[0] = weight[0] * p[0];
-        s[1] = weight[1] * p[1] - L1[1] * s[0];
+        for (int j = 0; j < J; ++j) {
+            s[j] = weight[0] * p[j][0];
+            s[J + j] = weight[1] * p[j][1] - L1[1] * s[j];
+        }
         for (int i = 2; i < N; ++i)
-            s[i] = weight[i] * p[i] - L1[i] * s[i - 1] - L2[i] * s[i - 2];
+            for (int j = 0; j < J; ++j)
+                s[i * J + j] = weight[i] * p[j][i] - L1[i] * s[(i - 1) * J + j] - L2[i] * s[(i - 2) * J + j];
         // L' S = y / delta: S(i) = y(i) / delta(i) - l1(i+1) S(i+1) - l2(i+2) S(i+2)
-        s[N - 1] = s[N - 1] * D[N - 1];
-        s[N - 2] = s[N - 2] * D[N - 2] - L1[N - 1] * s[N - 1];
+        for (int j = 0; j < J; ++j) {
+            s[(N - 1) * J + j] = s[(N - 1) * J + j] * D[N - 1];
+            s[(N - 2) * J + j] = s[(N - 2) * J + j] * D[N - 2] - L1[N - 1] * s[(N - 1) * J + j];
+        }
         for (int i = N - 3; i >= 0; --i)
-            s[i] = s[i] * D[i] - L1[i + 1] * s[i + 1] - L2[i + 2] * s[i + 2];
-        for (int i = 0; i < N; ++i)
-            r[i] = p[i] - s[i];
+            for (int j = 0; j < J; ++j)
+                s[i * J + j] = s[i * J + j] * D[i] - L1[i + 1] * s[(i + 1) * J + j] - L2[i + 2] * s[(i + 2) * J + j];
+        for (int j = 0; j < J; ++j)
+            for (int i = 0; i < N; ++i)
+                r[j][i] = p[j][i] - s[i * J + j];
     }
 };
 
@@ -294,29 +323,44 @@ struct Work {
 
 }  // namespace
 
-// The residual of the projections in rows (step 1).
+// The residual of the projections in rows (step 1), kInterleave at a time
+// (the last group repeats its last projection to fill up).
 static void Residual(Work& w, const std::vector<int>& rows)
 {
-    std::vector<double> s(w.N);
-    for (const int m : rows)
-        w.smoother.Residual(w.P + static_cast<size_t>(m) * w.N, w.weight.data(), s.data(),
-                            w.r.data() + static_cast<size_t>(m) * w.N);
+    std::vector<double> s(static_cast<size_t>(w.N) * kInterleave);
+    const double* p[kInterleave];
+    double* r[kInterleave];
+    const int n = static_cast<int>(rows.size());
+    for (int i = 0; i < n; i += kInterleave) {
+        for (int j = 0; j < kInterleave; ++j) {
+            const size_t m = static_cast<size_t>(rows[std::min(i + j, n - 1)]);
+            p[j] = w.P + m * w.N;
+            r[j] = w.r.data() + m * w.N;
+        }
+        w.smoother.Residual(p, w.weight.data(), s.data(), r);
+    }
 }
 
 // Zb of the columns marked in dirty, then Z and se of all (step 2).
 static void BlockStatistics(Work& w, const std::vector<char>& dirty)
 {
     const int N = w.N, B = w.B;
-    std::vector<double> values(w.M), blocks(B), spread(N);
+    std::vector<double> values(static_cast<size_t>(kMaxBlockRows) * kChunk), blocks(B), spread(N);
     for (int b = 0; b < B; ++b) {
         const int* rows = w.rows.data() + w.firstRow[b];
         const int n = w.firstRow[b + 1] - w.firstRow[b];
-        for (int k = 0; k < N; ++k) {
-            if (!dirty[k])
-                continue;
-            for (int i = 0; i < n; ++i)
-                values[i] = w.r[static_cast<size_t>(rows[i]) * N + k];
-            w.Zb[static_cast<size_t>(b) * N + k] = Median(values.data(), n);
+        // kChunk columns at a time, copied row by row into values (column
+        // c of the chunk at values[c n ...]) for their medians
+        for (int k0 = 0; k0 < N; k0 += kChunk) {
+            const int chunk = std::min(kChunk, N - k0);
+            for (int i = 0; i < n; ++i) {
+                const double* r = w.r.data() + static_cast<size_t>(rows[i]) * N + k0;
+                for (int c = 0; c < chunk; ++c)
+                    values[static_cast<size_t>(c) * n + i] = r[c];
+            }
+            for (int c = 0; c < chunk; ++c)
+                if (dirty[k0 + c])
+                    w.Zb[static_cast<size_t>(b) * N + k0 + c] = Median(values.data() + static_cast<size_t>(c) * n, n);
         }
     }
     for (int k = 0; k < N; ++k) {
@@ -353,11 +397,15 @@ static int Reach(double lambda)
 static std::vector<double> Echo(double lambda, int reach)
 {
     const int n = 2 * reach + 1;
-    std::vector<double> spike(n, 0.0), weight(n, 1.0), s(n), r(n);
+    std::vector<double> spike(n, 0.0), weight(n, 1.0), s(static_cast<size_t>(n) * kInterleave), r(n);
     spike[reach] = 1;
     Smoother smoother;
     smoother.Factor(weight, lambda);
-    smoother.Residual(spike.data(), weight.data(), s.data(), r.data());
+    const double* p[kInterleave];
+    double* out[kInterleave];
+    std::fill(p, p + kInterleave, spike.data());
+    std::fill(out, out + kInterleave, r.data());
+    smoother.Residual(p, weight.data(), s.data(), out);
     std::vector<double> echo(reach + 1);
     for (int j = 0; j <= reach; ++j)
         echo[j] = std::fabs(r[reach + j] / r[reach]);
@@ -447,27 +495,53 @@ static double Spread(double* x, int n)
     return kMadToSigma * Median(x, n);
 }
 
-// The spread of the residual of column k over the projections.
-static double ColumnSpread(const Work& w, int k, std::vector<double>& column)
-{
-    for (int m = 0; m < w.M; ++m)
-        column[m] = w.r[static_cast<size_t>(m) * w.N + k];
-    return Spread(column.data(), w.M);
-}
-
-// The variance of column k over the projections.
-static double ColumnVariance(const Work& w, int k)
+// The variance of x[0 ... n - 1].
+static double Variance(const double* x, int n)
 {
     double mean = 0, square = 0;
-    for (int m = 0; m < w.M; ++m)
-        mean += w.P[static_cast<size_t>(m) * w.N + k];
-    mean /= w.M;
-    for (int m = 0; m < w.M; ++m) {
-        const double v = w.P[static_cast<size_t>(m) * w.N + k] - mean;
-        square += v * v;
-    }
-    return square / w.M;
+    for (int i = 0; i < n; ++i)
+        mean += x[i];
+    mean /= n;
+    for (int i = 0; i < n; ++i)
+        square += (x[i] - mean) * (x[i] - mean);
+    return square / n;
 }
+
+// The columns of an M x N matrix X (row m at X + m N) that the correction
+// reads, copied once into contiguous columns: reading a column in place
+// touches a cache line per sample.
+struct Columns {
+    int M = 0;
+    std::vector<int> at;        // column k at data + at[k] M, or -1 if not copied
+    std::vector<double> data;
+
+    // Room for the columns marked in want, in column order; returns them.
+    std::vector<int> Shape(int N, int rowCount, const std::vector<char>& want)
+    {
+        M = rowCount;
+        at.assign(N, -1);
+        std::vector<int> list;
+        for (int k = 0; k < N; ++k)
+            if (want[k]) {
+                at[k] = static_cast<int>(list.size());
+                list.push_back(k);
+            }
+        data.resize(list.size() * static_cast<size_t>(M));
+        return list;
+    }
+
+    // Copies the columns marked in want, kGatherRows rows at a time.
+    void Gather(const double* X, int N, int rowCount, const std::vector<char>& want)
+    {
+        const std::vector<int> list = Shape(N, rowCount, want);
+        for (int m0 = 0; m0 < M; m0 += kGatherRows)
+            for (size_t i = 0; i < list.size(); ++i)
+                for (int m = m0; m < std::min(M, m0 + kGatherRows); ++m)
+                    data[i * M + m] = X[static_cast<size_t>(m) * N + list[i]];
+    }
+
+    const double* operator()(int k) const { return data.data() + static_cast<size_t>(at[k]) * M; }
+};
 
 // Whether column k, between the sound columns k - 1 and k + 1, is stuck: it
 // varies by less than kStuck of the variance of both neighbours, where they
@@ -477,18 +551,16 @@ static double ColumnVariance(const Work& w, int k)
 // variance); one stuck at a value (saturated, or dead with the dark's noise
 // only) hardly varies at all. Both neighbours must vary: at the edge of the
 // object one side is air.
-static bool Stuck(const Work& w, int k, double typical)
+static bool Stuck(const Columns& P, int k, double typical)
 {
-    const double least = std::min(ColumnVariance(w, k - 1), ColumnVariance(w, k + 1));
-    return least >= kVaries * kVaries * typical * typical && ColumnVariance(w, k) < kStuck * least;
+    const double least = std::min(Variance(P(k - 1), P.M), Variance(P(k + 1), P.M));
+    return least >= kVaries * kVaries * typical * typical && Variance(P(k), P.M) < kStuck * least;
 }
 
 // e(m) = median of x over m - half ... m + half (clipped to the column) for
 // the m with inRange[m], from a sorted copy of the window that slides along.
-static void RunningMedian(const std::vector<double>& x, const std::vector<char>& inRange, int half,
-                          std::vector<double>& e)
+static void RunningMedian(const double* x, int M, const std::vector<char>& inRange, int half, double* e)
 {
-    const int M = static_cast<int>(x.size());
     std::vector<double> window;
     int a = 0, b = -1;  // the window holds x[a ... b]
     for (int m = 0; m < M; ++m) {
@@ -496,7 +568,7 @@ static void RunningMedian(const std::vector<double>& x, const std::vector<char>&
             continue;
         const int a1 = std::max(0, m - half), b1 = std::min(M - 1, m + half);
         if (a1 > b || b1 < a) {  // a new run: fill afresh
-            window.assign(x.begin() + a1, x.begin() + b1 + 1);
+            window.assign(x + a1, x + b1 + 1);
             std::sort(window.begin(), window.end());
         } else {
             for (; a < a1; ++a)
@@ -516,9 +588,30 @@ static void Correct(Work& w, const std::vector<char>& flagged, double deadThresh
 {
     const int N = w.N, M = w.M, B = w.B;
     const int half = M / B / 2;
-    std::vector<double> column(M), e(M), blocks(B), about;
+    std::vector<double> column(M), blocks(B), about;
     std::vector<char> inRange(M);
-    // The spread of r of the sampled columns (every kSampleStride-th), memoised.
+
+    // The columns read: of r, the flagged ones and the sampled ones (every
+    // kSampleStride-th) about them; of P, the isolated flagged ones and
+    // their neighbours (the stuck test).
+    std::vector<char> wantR(N, 0), wantP(N, 0);
+    for (int k = 0; k < N; ++k) {
+        if (!flagged[k])
+            continue;
+        wantR[k] = 1;
+        for (int j = std::max(0, k - kNeighbourhood); j <= std::min(N - 1, k + kNeighbourhood); ++j)
+            wantR[j] |= j % kSampleStride == 0;
+        if (k > 0 && !flagged[k - 1] && k < N - 1 && !flagged[k + 1])
+            wantP[k - 1] = wantP[k] = wantP[k + 1] = 1;
+    }
+    Columns r, P;
+    r.Gather(w.r.data(), N, M, wantR);
+    P.Gather(w.P, N, M, wantP);
+    // What each flagged column loses (e, or r for a dead one), subtracted
+    // from P at the end, row by row.
+    Columns e;
+    e.Shape(N, M, flagged);
+    // The spread of r of the sampled columns, memoised.
     std::vector<double> spread(N, -1.0);
     for (int k = 0; k < N; ++k) {
         if (!flagged[k])
@@ -539,29 +632,30 @@ static void Correct(Work& w, const std::vector<char>& flagged, double deadThresh
             c.offset = clear > 0 ? Median(blocks.data(), clear) : 0.0;
         }
         // e(m): the running median of r over the ranges, the offset elsewhere.
-        for (int m = 0; m < M; ++m)
-            column[m] = w.r[static_cast<size_t>(m) * N + k];
-        std::fill(e.begin(), e.end(), c.offset);
-        RunningMedian(column, inRange, half, e);
+        const double* rk = r(k);
+        double* ek = e.data.data() + static_cast<size_t>(e.at[k]) * M;
+        std::fill(ek, ek + M, c.offset);
+        RunningMedian(rk, M, inRange, half, ek);
 
         // Dead: r - e spreads far more than r at the columns about it, or
         // the column is stuck.
         about.clear();
         for (int j = std::max(0, k - kNeighbourhood); j <= std::min(N - 1, k + kNeighbourhood); ++j)
             if (j % kSampleStride == 0) {
-                if (spread[j] < 0)
-                    spread[j] = ColumnSpread(w, j, column);
+                if (spread[j] < 0) {
+                    std::copy(r(j), r(j) + M, column.begin());
+                    spread[j] = Spread(column.data(), M);
+                }
                 about.push_back(spread[j]);
             }
         const double typical = std::max(about.empty() ? 0.0 : Median(about.data(), static_cast<int>(about.size())),
                                         w.floor);
         for (int m = 0; m < M; ++m)
-            column[m] = w.r[static_cast<size_t>(m) * N + k] - e[m];
+            column[m] = rk[m] - ek[m];
         const bool isolated = k > 0 && !flagged[k - 1] && k < N - 1 && !flagged[k + 1];
-        if (Spread(column.data(), M) > deadThreshold * typical || (isolated && Stuck(w, k, typical))) {
+        if (Spread(column.data(), M) > deadThreshold * typical || (isolated && Stuck(P, k, typical))) {
             // S = P - r, the interpolation from the neighbours
-            for (int m = 0; m < M; ++m)
-                w.P[static_cast<size_t>(m) * N + k] -= w.r[static_cast<size_t>(m) * N + k];
+            std::copy(rk, rk + M, ek);
             report.columns.push_back({k, StripeKind::dead, c.offset, c.z, {}});
             continue;
         }
@@ -570,10 +664,12 @@ static void Correct(Work& w, const std::vector<char>& flagged, double deadThresh
                 c.ranges.emplace_back(m, m);
             if (inRange[m])
                 c.ranges.back().second = m;
-            w.P[static_cast<size_t>(m) * N + k] -= e[m];
         }
         report.columns.push_back(c);
     }
+    for (int m = 0; m < M; ++m)
+        for (const StripeColumn& c : report.columns)
+            w.P[static_cast<size_t>(m) * N + c.column] -= e(c.column)[m];
 }
 
 RingReport RemoveRings(double* P, int N, int M, const RingOptions& o)
@@ -609,8 +705,6 @@ RingReport RemoveRings(double* P, int N, int M, const RingOptions& o)
             w.rows.push_back(w.edges[b] + static_cast<int>(static_cast<long long>(i) * n / used));
     }
     w.firstRow.push_back(static_cast<int>(w.rows.size()));
-    std::vector<int> all(M);
-    std::iota(all.begin(), all.end(), 0);
     w.r.resize(static_cast<size_t>(N) * M);
     w.weight.assign(N, 1.0);
     w.Zb.resize(static_cast<size_t>(B) * N);
@@ -646,9 +740,17 @@ RingReport RemoveRings(double* P, int N, int M, const RingOptions& o)
                 std::fill(dirty.begin() + std::max(0, k - reach), dirty.begin() + std::min(N, k + reach + 1), 1);
         flagged = next;
     }
-    // The residual of every projection, for the correction.
-    if (static_cast<int>(w.rows.size()) < M)
-        Residual(w, all);
+    // The residual of every projection, for the correction: those the
+    // passes left out.
+    std::vector<char> done(M, 0);
+    for (const int m : w.rows)
+        done[m] = 1;
+    std::vector<int> rest;
+    for (int m = 0; m < M; ++m)
+        if (!done[m])
+            rest.push_back(m);
+    if (!rest.empty())
+        Residual(w, rest);
     // The windows of the last pass count for its flagged columns only, and
     // in runs of two or more only (see HasWindow).
     const int windows = w.partialTest ? B - w.W + 1 : 0;
