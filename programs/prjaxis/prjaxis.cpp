@@ -509,7 +509,9 @@ struct JoinedTurn {
 // R = h of the axis. The window spreads each frequency over about 1/T of its
 // neighbours, so the harmonics reach ~ R/T beyond the wedge: the margin is
 // kWedgeMargin R/T. An object wider than the window sends harmonics beyond
-// the wedge too, but alike about every trial axis.
+// the wedge too, nearly alike about every trial axis; one reaching far
+// beyond it (a sample several times wider than the window) weighs against
+// the jump, and the estimate may drift by a few tenths of a bin.
 //
 // Noise. It is white, while the projections' spectrum falls with the
 // frequency; each row is smoothed with a Gaussian of kSmoothing bins (the
@@ -523,12 +525,12 @@ struct JoinedTurn {
 // The search. E is evaluated at trial axes kTrialStep apart, going downhill
 // from the seam's estimate (within kReach bins of a centre, on about a new one
 // where it gets that far, up to kWander bins); the parabola through the least
-// value and its two neighbours gives the axis. E is close to a
-// parabola within a bin of its minimum, where the jump changes the smoothed
-// rows in proportion to e.
+// value and its two neighbours gives the axis. E is close to a parabola
+// within a bin of its minimum, where the jump changes the smoothed rows in
+// proportion to e.
 
-// The window's half-width leaves this many bins for the trial axes on each
-// side of the start.
+// The trial axes about one centre lie within this many bins of it; the
+// window's half-width leaves them room on the detector.
 static const double kReach = 1.5;
 // The search goes on about new centres up to this many bins from the seam's
 // estimate, whose error can reach a few bins where noise is strong.
@@ -543,7 +545,8 @@ static const double kTaper = 32;
 static const double kWedgeMargin = 2;
 // The Gaussian that smooths each row, standard deviation in bins.
 static const double kSmoothing = 2;
-// The fewest bins of the window's half-width.
+// The fewest bins of the window's half-width: fewer hold too little of a
+// profile to tell the jump from the window's own fall.
 static const double kMinHalfWidth = 8;
 
 // Power of two at least n.
@@ -633,13 +636,14 @@ class JoinedTurnEnergy {
             const double rho = 2 * kPi * j / L_;
             const Complex turn = std::polar(1.0, -2 * rho * x);
             std::fill(a.begin(), a.end(), Complex());
-            // a_m = u_m w_m, u_{M+m} = conj(u_m) exp(-2 i rho x)
+            // a_m = u_m w_m, with u_{M+m} = conj(u_m) exp(-2 i rho x)
             for (int m = 0; m < M; ++m) {
                 const Complex u = S[static_cast<size_t>(m) * (J_ + 1) + j];
                 a[m] = u * w_[m];
                 a[M + m] = std::conj(u) * turn * w_[M + m];
             }
             Transform(a, Eb_, false);
+            // The convolution with conj(w), through its transform B.
             for (int k = 0; k < Lb_; ++k)
                 a[k] *= B_[k];
             Transform(a, Eb_, true);
@@ -733,16 +737,17 @@ static double ChooseAxis()
              (com.found ? "does not hold (" + std::string(why) + ")" : "finds none (" + com.why + ")") +
              "; the seam of the half turn finds none (" + seam.why + ").");
     const JoinedTurn turn = holds ? JoinedTurn() : FindJoinedTurn(seam.c);
-
-    char seamText[80];
-    std::snprintf(seamText, sizeof seamText, "the seam of the half turn %.3f (+-%.2f)", -seam.c, seam.error);
-    char turnText[80];
-    std::snprintf(turnText, sizeof turnText, "the spectrum of the joined turn %.3f", -turn.c);
     const double printed = holds ? com.c : turn.found ? turn.c : seam.c;
-    const std::string other = holds || !turn.found ? seamText : turnText;
-    if (com.found && (holds ? seam.found : true) && std::fabs(com.c - (holds ? seam.c : printed)) > kDisagree)
+
+    // Beside the fit, the warnings name the joined turn where it was found,
+    // else the seam.
+    char seamText[80], turnText[80];
+    std::snprintf(seamText, sizeof seamText, "the seam of the half turn %.3f (+-%.2f)", -seam.c, seam.error);
+    std::snprintf(turnText, sizeof turnText, "the spectrum of the joined turn %.3f", -turn.c);
+    const double beside = turn.found ? turn.c : seam.c;
+    if (com.found && seam.found && std::fabs(com.c - beside) > kDisagree)
         std::fprintf(stderr, "warning: the centres of mass give r0/dr %.3f, %s; printed the %s%s%s\n", -com.c,
-                     other.c_str(), holds ? "first" : "second", holds ? "" : ": ", holds ? "" : why);
+                     turn.found ? turnText : seamText, holds ? "first" : "second", holds ? "" : ": ", holds ? "" : why);
     if (turn.found && std::fabs(turn.c - seam.c) > kDisagree)
         std::fprintf(stderr, "warning: %s, %s; printed the second\n", seamText, turnText);
     if (!holds && !turn.found) {
