@@ -3,15 +3,17 @@
 
     bench/axis_bench.py BUILD [TOOTH.h5]
 
-BUILD is the build directory (programs/prjphantom/prjphantom, programs/prjaxis/prjaxis,
-prjslice-fixed). Phantom sinograms of five kinds, five noise seeds each: the
+BUILD is the build directory (prjphantom, prjaxis, prjslice-fixed at its
+top). Phantom sinograms of five kinds, five noise seeds each: the
 error |printed - true| in bins, the largest per kind, and every case off by
 more than a bin without a warning (there must be none). With a real scan
-(Data Exchange, imported by programs/prjsino/prjsino), each row's estimate against the
+(Data Exchange, imported by prjsino), each row's estimate against the
 sharpest reconstruction by two measures over the disc of 0.9 of the covered
 radius: the r0/dr that maximises the gradient energy sum |grad f|^2, and the
 one that minimises the total variation sum |grad f| (forward differences), on
-a grid of 0.05 bins (parabola through the best three). numpy and tifffile.
+a grid of 0.05 bins (parabola through the best three). Then each row cut to fewer
+columns about its axis, so that the object fills the cut and its ends hold no air: prjaxis on
+the cut against the whole row's sharpest by total variation. numpy and tifffile.
 """
 
 import os
@@ -23,9 +25,9 @@ import numpy as np
 import tifffile
 
 BUILD = sys.argv[1]
-PHANTOM = os.path.join(BUILD, "programs/prjphantom/prjphantom")
-AXIS = os.path.join(BUILD, "programs/prjaxis/prjaxis")
-SINO = os.path.join(BUILD, "programs/prjsino/prjsino")
+PHANTOM = os.path.join(BUILD, "prjphantom")
+AXIS = os.path.join(BUILD, "prjaxis")
+SINO = os.path.join(BUILD, "prjsino")
 SLICE = os.path.join(BUILD, "prjslice-fixed")
 TMP = tempfile.mkdtemp()
 
@@ -54,6 +56,10 @@ KINDS = {
     "leaving the view, textured": (512, 360, 17, 220.7, 0.0, lambda s: textured(220.7, 512, (1.27, 0.8), s)),
     "leaving the view, textured, 1%": (512, 360, 17, 220.7, 0.01, lambda s: textured(220.7, 512, (1.27, 0.8), s)),
 }
+
+
+# Cuts of a real row: half the width, and the offset of the cut's centre from the axis, in columns.
+CUTS = ((100, 0), (100, 30), (120, -40), (80, 20))
 
 
 def estimate(path):
@@ -97,6 +103,7 @@ def sharpness(sg, n, r0):
 def tooth(scan):
     out = os.path.join(TMP, "tooth")
     subprocess.run([SINO, scan, out], check=True, capture_output=True)
+    sharpest = {}
     print("\n| row | prjaxis r0/dr | sharpest by gradient energy | by total variation | differences (bins) | warnings |")
     print("|---|---|---|---|---|---|")
     for name in sorted(os.listdir(out)):
@@ -114,6 +121,24 @@ def tooth(scan):
             bests.append(best)
         print("| %s | %.3f | %.3f | %.3f | %.3f, %.3f | %s |" % (name, value, bests[0], bests[1], abs(value - bests[0]),
                                                                abs(value - bests[1]), err or "none"))
+        sharpest[name] = bests[1]
+    print("\n| row | columns | prjaxis r0/dr (whole row's bins) | off the sharpest (TV) | printed |")
+    print("|---|---|---|---|---|")
+    for name in sorted(sharpest):
+        header, samples = open(os.path.join(out, name), "rb").read().split(b"\n", 1)
+        n, m = (int(v) for v in header.split()[:2])
+        rows = np.frombuffer(samples[:8 * n * m], "<f8").reshape(m, n)
+        axis = int(round(-sharpest[name]))
+        for half, offset in CUTS:
+            first = axis + offset - half
+            cut = os.path.join(TMP, "cut.sg")
+            with open(cut, "wb") as f:
+                f.write(b"%d %d\n" % (2 * half, m))
+                f.write(rows[:, first:first + 2 * half].tobytes())
+            value, err = estimate(cut)
+            printed = "the second" if "printed the second" in err else "the first" if err else "no warning"
+            print("| %s | %d to %d | %.3f | %.3f | %s |" % (name, first, first + 2 * half - 1, value - first,
+                                                         abs(value - first - sharpest[name]), printed))
 
 
 phantoms()
