@@ -1,6 +1,6 @@
 // Exact medians. The values are finite, so any exact method gives the same
 // median, bit for bit (for even n the mean of the middle two, the upper plus
-// the lower over 2).
+// the lower over 2), but for the sign of a zero where +0 and -0 tie.
 
 #include "median.h"
 

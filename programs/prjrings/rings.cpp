@@ -337,8 +337,8 @@ struct Work {
 
 }  // namespace
 
-// The residual of the projections in rows (step 1), kInterleave at a time
-// (the last group repeats its last projection to fill up).
+// The residual of the projections rows[0 ... n - 1] (step 1), kInterleave at
+// a time (the last group repeats its last projection to fill up).
 static void Residual(Work& w, const int* rows, int n)
 {
     std::vector<double> s(static_cast<size_t>(w.N) * kInterleave);
@@ -357,7 +357,7 @@ static void Residual(Work& w, const int* rows, int n)
 // The residual of the projections of block b and Zb of its columns marked in
 // dirty (step 2), while its rows are in the cache. The medians are taken
 // kChunk columns at a time by the median network, the chunk's rows copied
-// side by side into values (row i at values[i kChunk]); a column not dirty
+// side by side into values (row i at values[i chunk]); a column not dirty
 // keeps its block median.
 static void Block(Work& w, int b, const std::vector<char>& dirty, std::vector<double>& values)
 {
