@@ -668,11 +668,16 @@ class JoinedTurnEnergy {
 // The axis by the spectrum of the joined turn, searched downhill from start
 // (the seam's estimate): within kReach bins of a centre, the window's
 // half-width fixed for it; where the walk reaches that far, on about a new
-// centre there, at most kWander bins from the start.
+// centre there, at most kWander bins from the start. Each new centre lies
+// kReach - kTrialStep bins or more from the last; as the window changes with
+// the centre, a walk could turn back to an earlier centre, so the centres are
+// counted too: no more than kWander needs.
 static JoinedTurn FindJoinedTurn(double start)
 {
     JoinedTurn out;
-    for (double centre = start;;) {
+    const int centres = static_cast<int>(std::ceil(kWander / (kReach - kTrialStep))) + 1;
+    double centre = start;
+    for (int visit = 0;; ++visit) {
         const double h = std::fmin(centre, N - 1 - centre) - kReach;
         if (h < kMinHalfWidth) {
             out.why = "fewer than " + std::to_string(static_cast<int>(kMinHalfWidth)) + " bins on either side of the axis";
@@ -704,7 +709,7 @@ static JoinedTurn FindJoinedTurn(double start)
             out.c = x + (bend > 0 ? 0.5 * kTrialStep * (below - above) / bend : 0.0);
             return out;
         }
-        if (std::fabs(x - start) + kReach > kWander) {
+        if (std::fabs(x - start) + kReach > kWander || visit + 1 == centres) {
             char text[80];
             std::snprintf(text, sizeof text, "no least energy within %.0f bins of the seam's estimate", kWander);
             out.why = text;
@@ -750,13 +755,8 @@ static double ChooseAxis()
                      turn.found ? turnText : seamText, holds ? "first" : "second", holds ? "" : ": ", holds ? "" : why);
     if (turn.found && std::fabs(turn.c - seam.c) > kDisagree)
         std::fprintf(stderr, "warning: %s, %s; printed the second\n", seamText, turnText);
-    if (!holds && !turn.found) {
-        std::fprintf(stderr, "warning: the spectrum of the joined turn finds no axis (%s); printed the seam of the half turn\n",
-                     turn.why.c_str());
-        if (seam.error > kUncertain)
-            std::fprintf(stderr, "warning: the seam of the half turn determines the axis only to +-%.2f bins\n",
-                         seam.error);
-    }
+    if (!holds && !turn.found && seam.error > kUncertain)
+        std::fprintf(stderr, "warning: the seam of the half turn determines the axis only to +-%.2f bins\n", seam.error);
     return printed;
 }
 

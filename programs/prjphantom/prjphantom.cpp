@@ -121,6 +121,8 @@ static const char kUsage[] =
     "  --texture K   add K small ellipses inside the first one (semi-axes 1 to\n"
     "                6 detector intervals, densities +-0.02 to 0.1 of its own),\n"
     "                drawn from the seed: fine detail at every radius\n"
+    "  --aperture    each bin the mean of the line integrals over its width, as\n"
+    "                a detector pixel reads (default: the one at its centre)\n"
     "  --            end of options\n"
     "scan formats (--scan FORMAT):\n"
     "  dx          Data Exchange HDF5: /exchange/data, data_white, data_dark,\n"

@@ -61,7 +61,7 @@ static const char kUsage[] =
     "  OUT  the corrected sinogram, same header line; \"-\" writes standard output\n"
     "options:\n"
     "  --fdr Q       false discovery rate of the full-stripe test, 0 < Q < 1\n"
-    "                (default 0.05; smaller flags fewer columns)\n"
+    "                (default 0.1; smaller flags fewer columns)\n"
     "  --width T     structure across the detector with a period of T columns\n"
     "                is halved by the smoothing; narrower is tested for\n"
     "                stripes (T > 2, default 11)\n"

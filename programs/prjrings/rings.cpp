@@ -47,9 +47,10 @@
 // ignores those that dwell on it in fewer than half of the blocks: Z(k) is
 // the offset of column k. Its standard error comes from the spread of the
 // block medians, which holds the noise and what the object adds:
-//   se(k) = 1.2533 * 1.4826 median_b |Zb(b, k) - Z(k)| / sqrt(B)
+//   se(k) = f_B 1.2533 * 1.4826 median_b |Zb(b, k) - Z(k)| / sqrt(B)
 // (1.4826 MAD: the deviation of one block median; 1.2533 / sqrt(B): that of
-// the median of B), taken as the median of this over the columns within
+// the median of B; f_B, see SmallSampleFactor, what the two lack for few
+// blocks), taken as the median of this over the columns within
 // kNeighbourhood of k, so that neither a stripe nor one column's chance spread
 // sets its own scale.
 //
@@ -111,6 +112,7 @@
 #include <cmath>
 #include <complex>
 #include <cstddef>
+#include <iterator>
 #include <map>
 #include <numeric>
 #include <vector>
@@ -382,6 +384,25 @@ static void Block(Work& w, int b, const std::vector<char>& dirty, std::vector<do
     }
 }
 
+// The factors 1.4826 (MAD to deviation) and 1.2533 / sqrt(B) (deviation of
+// a median) hold for many values. For B normal block medians the deviation of
+// their median over the median (over columns) of 1.4826 times their MAD is
+// larger by f_B: measured by drawing 4 million sets of B normal values for
+// each B from 3 to 24 (relative error below 1e-3); from there on f_B follows
+// 1 + 1/B for odd B and 1 + 1/(2 B) for even B within 0.3%. (With one of B
+// deviations about the median exactly 0, for odd B, their median is the
+// smaller.) Without it the test takes noise for stripes with few blocks:
+// about a third of the columns of a clean sinogram at B = 3.
+static double SmallSampleFactor(int B)
+{
+    static const double measured[] = {1.7304, 1.2961, 1.2807, 1.1433, 1.1706, 1.0910, 1.1226, 1.0642,
+                                      1.0952, 1.0490, 1.0783, 1.0405, 1.0661, 1.0330, 1.0570, 1.0281,
+                                      1.0509, 1.0242, 1.0443, 1.0221, 1.0414, 1.0202};  // B = 3 ... 24
+    if (B - 3 < static_cast<int>(std::size(measured)))
+        return measured[B - 3];
+    return B % 2 ? 1 + 1.0 / B : 1 + 0.5 / B;
+}
+
 // Z and se of every column from the block medians (step 2), by the median
 // network over kChunk columns at a time as in Block.
 static void BlockStatistics(Work& w, std::vector<double>& values)
@@ -405,7 +426,7 @@ static void BlockStatistics(Work& w, std::vector<double>& values)
     }
     LocalMedian(spread, w.se);
     for (double& v : w.se)
-        v = std::max(kMedianError * kMadToSigma * v / std::sqrt(double(B)), w.floor);
+        v = std::max(SmallSampleFactor(B) * kMedianError * kMadToSigma * v / std::sqrt(double(B)), w.floor);
 }
 
 // How far a change of one column's weight moves the smooth measurably: the
@@ -656,7 +677,7 @@ static void Correct(Work& w, const std::vector<char>& flagged, double deadThresh
 
         // The projections of the flagged windows, and the blocks clear of them.
         std::fill(inRange.begin(), inRange.end(), 0);
-        for (int v = 0; v + w.W <= B; ++v)
+        for (int v = 0; w.partialTest && v + w.W <= B; ++v)
             if (w.window[static_cast<size_t>(v) * N + k])
                 std::fill(inRange.begin() + w.edges[v], inRange.begin() + w.edges[v + w.W], 1);
         int clear = 0;

@@ -13,7 +13,7 @@
 // prjrings, which checks their ranges).
 struct RingOptions {
     double width = 11;    // smoothing across columns: period (columns) it halves, > 2
-    double fdr = 0.05;    // false discovery rate of the full-stripe test, in (0, 1)
+    double fdr = 0.1;     // false discovery rate of the full-stripe test, in (0, 1)
     int blocks = 16;      // blocks of consecutive projections, >= 3
     int window = 4;       // blocks in a window of the partial test, >= 2
     double partial = 18;  // partial test threshold, typical departures; > 0
