@@ -82,7 +82,10 @@
 // Passes. Steps 1 to 4 repeat with the flagged columns weighted out until the
 // flagged set stays the same, at most kMaxPasses times (the set whose
 // residual was computed last is kept); from pass kGrowFrom on a flagged
-// column stays flagged, so that two columns cannot flip each other forever.
+// column stays flagged, so that two columns cannot flip each other forever,
+// and a pass that adds no more than 1/kSettled of the set ends them too: the
+// columns found that late stand just above the bar, and each further pass
+// costs as much as the first.
 //
 // Step 5, the correction, from the last pass. In the projections A covered by
 // the flagged windows of a column its error is followed projection by
@@ -131,6 +134,7 @@ static const double kFlaggedWeight = 1e-6;
 // kGrowFrom (counted from 0) on it can only grow, so it settles by the last.
 static const int kMaxPasses = 8;
 static const int kGrowFrom = 3;
+static const int kSettled = 100;
 
 // A partial stripe stands alone: the columns 2 and 3 away from it (its
 // immediate neighbours carry the smoother's echo of it, and may be a stripe
@@ -798,7 +802,10 @@ RingReport RemoveRings(double* P, int N, int M, const RingOptions& o)
         // the two forever.
         for (int k = 0; k < N; ++k)
             next[k] = w.full[k] || (w.partialTest && HasWindow(w, k)) || (pass >= kGrowFrom && flagged[k]);
-        if (next == flagged || pass + 1 == kMaxPasses)
+        const long added = std::inner_product(next.begin(), next.end(), flagged.begin(), 0L, std::plus<long>(),
+                                              [](char a, char b) { return a != b; });
+        const long kept = std::count(flagged.begin(), flagged.end(), 1);
+        if (added == 0 || pass + 1 == kMaxPasses || (pass >= kGrowFrom && added * kSettled <= kept))
             break;
         std::fill(dirty.begin(), dirty.end(), 0);
         for (int k = 0; k < N; ++k)
