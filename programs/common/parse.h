@@ -1,13 +1,35 @@
 #ifndef PRJSLICE_TOOLS_PARSE_H
 #define PRJSLICE_TOOLS_PARSE_H
 
-// Whole-argument number parsing for the companion programs' options: the
-// text must be one number and nothing else.
+// The companion programs' command lines: operands apart from options, and
+// whole-argument number parsing for the options' values (the text must be
+// one number and nothing else).
 
 #include <cerrno>
 #include <climits>
 #include <cmath>
 #include <cstdlib>
+#include <string>
+#include <vector>
+
+// Takes argv[n] into operands if it is one: "-" (standard input or output)
+// or a word that does not start with "-"; "--" ends the options, and every
+// word after it is an operand (n then moves to the last word). Returns
+// whether argv[n] was taken; if not, it is an option.
+inline bool TakeOperand(int& n, int argc, char** argv, std::vector<std::string>& operands)
+{
+    const std::string word = argv[n];
+    if (word == "--") {
+        operands.insert(operands.end(), argv + n + 1, argv + argc);
+        n = argc - 1;
+        return true;
+    }
+    if (word == "-" || word.compare(0, 1, "-") != 0) {
+        operands.push_back(word);
+        return true;
+    }
+    return false;
+}
 
 // A finite double in strtod's syntax.
 inline bool ParseDouble(const char* text, double* value)

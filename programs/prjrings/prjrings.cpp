@@ -106,15 +106,9 @@ static Options ParseArguments(int argc, char** argv)
     Options o;
     std::vector<std::string> operands;
     for (int n = 1; n < argc; ++n) {
-        std::string word = argv[n];
-        if (word == "--") {
-            operands.insert(operands.end(), argv + n + 1, argv + argc);
-            break;
-        }
-        if (word == "-" || word.compare(0, 1, "-") != 0) {
-            operands.push_back(word);
+        if (TakeOperand(n, argc, argv, operands))
             continue;
-        }
+        std::string word = argv[n];
         if (word == "-h" || word == "--help") {
             std::fputs(kUsage, stdout);
             std::exit(0);

@@ -215,15 +215,9 @@ static Options ParseArguments(int argc, char** argv)
     std::vector<std::string> operands;
     bool raw = false, noLog = false;
     for (int n = 1; n < argc; ++n) {
-        std::string word = argv[n];
-        if (word == "--") {
-            operands.insert(operands.end(), argv + n + 1, argv + argc);
-            break;
-        }
-        if (word == "-" || word.compare(0, 1, "-") != 0) {
-            operands.push_back(word);
+        if (TakeOperand(n, argc, argv, operands))
             continue;
-        }
+        std::string word = argv[n];
         std::string value;
         const size_t equals = word.find('=');
         const bool inlineValue = equals != std::string::npos;
