@@ -96,11 +96,11 @@ static void AddProjection(const Ellipse& e, double theta, const Detector& det, d
     const double c = std::cos(theta), s = std::sin(theta);
     const double cr = std::cos(theta - e.angle), sr = std::sin(theta - e.angle);
     const double a2 = A * A * cr * cr + B * B * sr * sr;
+    if (!(a2 > 0))
+        return;  // semi-axes so small that their squares vanish: no shadow
     const double centre = (e.x * c + e.y * s) * dr;  // c . u
     const double factor = 2 * e.density * A * B / a2;
     const double half = std::sqrt(a2);
-    if (!(a2 > 0))
-        return;  // semi-axes so small that their squares vanish: no shadow
     const double reach = det.aperture ? 0.5 : 0.0;
     const int k0 = BinIndex(std::floor((centre - half) / dr - det.r0dr - reach), det.N);
     const int k1 = BinIndex(std::ceil((centre + half) / dr - det.r0dr + reach) + 1, det.N);

@@ -131,7 +131,8 @@ static const int kNeighbourhood = 20;
 static const double kFlaggedWeight = 1e-6;
 
 // Passes of detection: the flagged set settles in two to four; from pass
-// kGrowFrom (counted from 0) on it can only grow, so it settles by the last.
+// kGrowFrom (counted from 0) on it can only grow, so it settles by the last,
+// or sooner once a pass adds no more than 1/kSettled of it.
 static const int kMaxPasses = 8;
 static const int kGrowFrom = 3;
 static const int kSettled = 100;
@@ -802,10 +803,12 @@ RingReport RemoveRings(double* P, int N, int M, const RingOptions& o)
         // the two forever.
         for (int k = 0; k < N; ++k)
             next[k] = w.full[k] || (w.partialTest && HasWindow(w, k)) || (pass >= kGrowFrom && flagged[k]);
-        const long added = std::inner_product(next.begin(), next.end(), flagged.begin(), 0L, std::plus<long>(),
-                                              [](char a, char b) { return a != b; });
-        const long kept = std::count(flagged.begin(), flagged.end(), 1);
-        if (added == 0 || pass + 1 == kMaxPasses || (pass >= kGrowFrom && added * kSettled <= kept))
+        long changed = 0, kept = 0;
+        for (int k = 0; k < N; ++k) {
+            changed += next[k] != flagged[k];
+            kept += flagged[k];
+        }
+        if (changed == 0 || pass + 1 == kMaxPasses || (pass >= kGrowFrom && changed * kSettled <= kept))
             break;
         std::fill(dirty.begin(), dirty.end(), 0);
         for (int k = 0; k < N; ++k)
